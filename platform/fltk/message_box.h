@@ -1,0 +1,18 @@
+// The modal boxes: a message with OK, and the error display with a stop icon.
+#pragma once
+
+#include <FL/Enumerations.H>
+
+#include <string>
+
+namespace Platform {
+
+enum class TBoxKind { Message, Error };
+
+// Shows the box centred on the screen, captioned Caption, and dispatches until
+// it is dismissed (OK, Return, Escape or closing it) or the run is interrupted.
+// Returns false when it ended because of an interruption.
+bool RunMessageBox(const std::string &Text, const std::string &Caption, TBoxKind Kind, Fl_Font Face,
+                   int FontSize);
+
+} // namespace Platform

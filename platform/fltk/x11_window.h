@@ -1,0 +1,26 @@
+// What the front-end asks of the X server beyond FLTK: centring a window with
+// its frame, and the text a window shows, as a property a test can read.
+#pragma once
+
+#include <FL/Fl_Window.H>
+
+#include <string>
+
+namespace Platform {
+
+// Before Window is shown: puts its client area in the middle of the screen.
+void PlaceCentred(Fl_Window &Window);
+
+// After Window is shown: where a window manager frames it and says how (by
+// _NET_FRAME_EXTENTS), moves it so that the frame is centred instead. Waits a
+// little for the extents when a manager is running; does nothing without one.
+void CentreFrame(Fl_Window &Window);
+
+// Sets the window's _FWDOWNLOAD_TEXT property (UTF8_STRING) to Text; bytes
+// that are not UTF-8 are taken as Latin-1.
+void SetTextProperty(Fl_Window &Window, const std::string &Text);
+
+// Text as UTF-8: unchanged when it is UTF-8 already, else taken as Latin-1.
+std::string ToUtf8(const std::string &Text);
+
+} // namespace Platform
