@@ -412,6 +412,25 @@ void StreamDecoder::stop(const std::string &why) {
     parsing_ = false;
 }
 
+void StreamDecoder::unclear_boundary() {
+    if (fault_)
+        return;
+    Fault f;
+    f.kind = FaultKind::unclear_boundary;
+    f.connection = std::max(connections_, 1);
+    f.offset = offset_;
+    f.expected = "connection " + std::to_string(f.connection) +
+                 "'s last bytes before the port "
+                 "was opened again";
+    f.message = "connection " + std::to_string(f.connection) + " offset " +
+                std::to_string(offset_) +
+                ": the port was closed and opened again before the "
+                "bytes sent before the close had been read, so they cannot be told apart from "
+                "the next connection's (leave a moment between closing and writing again)";
+    fault_ = std::move(f);
+    parsing_ = false;
+}
+
 std::optional<std::uint64_t> StreamDecoder::stage_offset(Stage stage) const {
     switch (stage) {
     case Stage::prelude:

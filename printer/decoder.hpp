@@ -60,7 +60,8 @@ enum class FaultKind {
     extra_byte,  // a byte after the end of a connection's part of the stream
     pause,       // connection 2 started too soon after connection 1
     extra_connection,
-    stopped, // the receiving stopped (time-out, signal, hang-up) before the end
+    stopped,          // the receiving stopped (time-out, signal, hang-up) before the end
+    unclear_boundary, // the receiver could not tell one connection's bytes from the next's
 };
 
 struct Fault {
@@ -120,6 +121,9 @@ public:
     void close_connection();
     // No more data will come (time-out, signal, hang-up): a stream not done is incomplete.
     void stop(const std::string &why);
+    // The receiver read bytes that may belong to this connection or to the next one: the port
+    // was closed and opened again before it had taken them. Call before passing them on.
+    void unclear_boundary();
 
     // 0 before the first connection.
     int connection() const { return connections_; }

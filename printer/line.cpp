@@ -65,6 +65,30 @@ std::size_t read_some(int fd, std::span<std::uint8_t> buffer) {
     }
 }
 
+// Turns inotify's opens and closes into connections. Opens may nest (a sender holding two
+// descriptors): a connection lasts from the first open to the last close. The sim's own opens
+// of the node, announced beforehand, are not the sender's.
+class OpenTracker {
+public:
+    void expect_own_open() { ++own_opens_; }
+    void take(std::uint32_t mask, std::deque<LineEvent> &out) {
+        if (mask & IN_OPEN) {
+            if (own_opens_ > 0)
+                --own_opens_;
+            else if (depth_++ == 0)
+                out.push_back(LineEvent::opened);
+        }
+        if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+            if (depth_ > 0 && --depth_ == 0)
+                out.push_back(LineEvent::closed);
+        }
+    }
+
+private:
+    int depth_ = 0;
+    int own_opens_ = 0;
+};
+
 // Whether a symbolic link at `path` may be replaced: it is one of ours left behind (it points
 // into /dev/pts/ or nowhere).
 bool stale_link(const std::string &path) {
@@ -121,23 +145,10 @@ public:
     const std::string &device() const override { return device_; }
     int data_fd() const override { return master_.get(); }
     int event_fd() const override { return inotify_.get(); }
-    bool reports_opens() const override { return true; }
 
     void take_events(std::deque<LineEvent> &out) override {
-        if (inotify_.get() < 0)
-            return;
-        // Opens may nest (a sender holding two descriptors); a connection lasts from the first
-        // open to the last close.
-        drain_inotify(inotify_.get(), [&](std::uint32_t mask) {
-            if (mask & IN_OPEN) {
-                if (depth_++ == 0)
-                    out.push_back(LineEvent::opened);
-            }
-            if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                if (depth_ > 0 && --depth_ == 0)
-                    out.push_back(LineEvent::closed);
-            }
-        });
+        if (inotify_.get() >= 0)
+            drain_inotify(inotify_.get(), [&](std::uint32_t mask) { opens_.take(mask, out); });
     }
 
     std::size_t read(std::span<std::uint8_t> buffer) override {
@@ -176,7 +187,7 @@ private:
     Fd inotify_;
     std::string device_;
     std::string link_;
-    int depth_ = 0;
+    OpenTracker opens_;
 };
 
 class FifoLine final : public Line {
@@ -194,10 +205,11 @@ public:
         reopen();
         if (reader_.get() < 0)
             throw LineError(errno_text("cannot open the FIFO " + path));
-        // Writer closes only: our own opens and closes are read-only.
+        // Our own read-only closes are not watched (IN_CLOSE_NOWRITE); our own reopens are
+        // announced to the tracker.
         inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         if (inotify_.get() < 0 ||
-            ::inotify_add_watch(inotify_.get(), path.c_str(), IN_CLOSE_WRITE) < 0)
+            ::inotify_add_watch(inotify_.get(), path.c_str(), IN_OPEN | IN_CLOSE_WRITE) < 0)
             throw LineError(errno_text("cannot watch " + path));
     }
 
@@ -211,15 +223,10 @@ public:
     const std::string &device() const override { return device_; }
     int data_fd() const override { return reader_.get(); }
     int event_fd() const override { return inotify_.get(); }
-    bool reports_opens() const override { return false; }
 
     void take_events(std::deque<LineEvent> &out) override {
-        if (inotify_.get() < 0)
-            return;
-        drain_inotify(inotify_.get(), [&](std::uint32_t mask) {
-            if (mask & IN_CLOSE_WRITE)
-                out.push_back(LineEvent::closed);
-        });
+        if (inotify_.get() >= 0)
+            drain_inotify(inotify_.get(), [&](std::uint32_t mask) { opens_.take(mask, out); });
     }
 
     std::size_t read(std::span<std::uint8_t> buffer) override {
@@ -229,8 +236,10 @@ public:
     // Once the last writer has gone, poll reports a hang-up on the read end until it is opened
     // anew; the data of a writer that has already opened again stays in the pipe.
     void after_close() override {
-        if (reader_.get() >= 0)
+        if (reader_.get() >= 0) {
+            opens_.expect_own_open();
             reopen();
+        }
     }
 
     void hold_sender() override {} // not reading is all a FIFO can do
@@ -253,6 +262,7 @@ private:
     bool created_ = false;
     Fd reader_;
     Fd inotify_;
+    OpenTracker opens_;
 };
 
 } // namespace

@@ -33,9 +33,6 @@ public:
     virtual int data_fd() const = 0;
     // Readable when there are opens or closes to take.
     virtual int event_fd() const = 0;
-    // Whether opens are reported (a FIFO reports closes only; a connection opens at its first
-    // byte).
-    virtual bool reports_opens() const = 0;
 
     // Appends the opens and closes seen so far, in order. Never blocks.
     virtual void take_events(std::deque<LineEvent> &out) = 0;

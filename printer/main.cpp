@@ -83,7 +83,7 @@ int run(const Options &options) {
         if (options.stall_for)
             settings.stall_for = to_ns(*options.stall_for);
         settings.hangup = options.hangup;
-        std::cout << "ready: " << line->device() << std::endl;
+        settings.on_ready = [&line] { std::cout << "ready: " << line->device() << std::endl; };
         context.ending = run_line(*line, decoder, settings);
     }
 

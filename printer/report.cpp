@@ -58,6 +58,8 @@ const char *fault_kind_name(FaultKind kind) {
         return "extra_connection";
     case FaultKind::stopped:
         return "stopped";
+    case FaultKind::unclear_boundary:
+        return "unclear_boundary";
     }
     return "?";
 }

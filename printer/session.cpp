@@ -158,10 +158,19 @@ Timestamp stamp(Clock::time_point t) {
     return t.time_since_epoch();
 }
 
+// Whether the events to come hold a close followed by an open.
+bool reopened(const std::deque<LineEvent> &events) {
+    const auto close = std::find(events.begin(), events.end(), LineEvent::closed);
+    return close != events.end() &&
+           std::find(close, events.end(), LineEvent::opened) != events.end();
+}
+
 } // namespace
 
 Ending run_line(Line &line, StreamDecoder &decoder, const SessionSettings &settings) {
     SignalWatch signals(settings.handle_signals);
+    if (settings.on_ready)
+        settings.on_ready();
     const auto start = Clock::now();
     const std::optional<Clock::time_point> deadline =
         settings.timeout ? std::optional(start + *settings.timeout) : std::nullopt;
@@ -244,13 +253,23 @@ Ending run_line(Line &line, StreamDecoder &decoder, const SessionSettings &setti
         if (paced > 0) {
             const std::size_t n = line.read(std::span(buffer).first(paced));
             if (n > 0) {
+                const auto read_at = Clock::now();
                 bucket.take(n);
-                decoder.receive(std::span(buffer).first(n), stamp(Clock::now()));
+                // Bytes read once the sender has closed and opened again may be of either
+                // connection (opens are seen before the writes that follow them).
+                line.take_events(events);
+                if (reopened(events))
+                    decoder.unclear_boundary();
+                decoder.receive(std::span(buffer).first(n), stamp(read_at));
                 continue;
             }
         }
-        // A close is handled once the data before it has been taken, or cannot be taken.
-        if (!events.empty() && events.front() == LineEvent::closed && (paced > 0 || held)) {
+        // A close is handled once the data before it has been taken, or will never be: a
+        // stall that ends lets the sim take what the sender wrote before it closed, as a
+        // serial port's close waits for its output to drain.
+        const bool stall_ends = stall == StallState::active && stall_until.has_value();
+        if (!events.empty() && events.front() == LineEvent::closed &&
+            (paced > 0 || (held && !stall_ends))) {
             events.pop_front();
             if (!decoder.connection_open())
                 decoder.open_connection(); // a connection that sent nothing
@@ -275,13 +294,9 @@ Ending run_line(Line &line, StreamDecoder &decoder, const SessionSettings &setti
         const bool want_data = room > 0 && paced > 0;
         if (room > 0 && paced == 0)
             earliest(now + bucket.time_until(std::min(room, bucket.wake_threshold())));
-        // A hang-up at the start of a FIFO connection happens when its first data is there.
-        const bool watch_first_data = hangup_pending && !line.reports_opens() &&
-                                      !decoder.connection_open() &&
-                                      at_place(*settings.hangup, decoder);
 
         pollfd fds[2] = {{line.event_fd(), POLLIN, 0}, {-1, POLLIN, 0}};
-        if (want_data || watch_first_data)
+        if (want_data)
             fds[1].fd = line.data_fd();
         timespec ts{};
         timespec *timeout = nullptr;
@@ -294,10 +309,6 @@ Ending run_line(Line &line, StreamDecoder &decoder, const SessionSettings &setti
         const int r = ::ppoll(fds, 2, timeout, signals.poll_mask());
         if (r < 0 && errno != EINTR)
             return Ending::failed;
-        if (r > 0 && watch_first_data && (fds[1].revents & POLLIN)) {
-            decoder.open_connection();
-            continue;
-        }
         if (r > 0 && want_data && (fds[1].revents & POLLHUP) && !(fds[1].revents & POLLIN)) {
             // A FIFO whose writer has gone; its close event follows (or has come). Make sure
             // the hang-up state does not keep waking us.

@@ -23,6 +23,8 @@ struct SessionSettings {
     std::optional<Place> hangup;
     // Stop on SIGINT and SIGTERM (the handlers are in place while the session runs).
     bool handle_signals = true;
+    // Called once the sim listens and the signal handlers are in place.
+    std::function<void()> on_ready;
 };
 
 // Receives until one download is done, the time-out, a signal, a hang-up, or the close of a
