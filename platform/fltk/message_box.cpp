@@ -19,7 +19,7 @@ constexpr int kIconSize = 32;
 constexpr int kGap = 12;
 constexpr int kButtonW = 75, kButtonH = 25;
 constexpr int kMaxTextWidth = 420;
-constexpr int kMinWidth = 180;
+constexpr int kMinWidth = 240; // room for the caption on a frame with buttons
 
 // The stop icon: a red disc with a white cross.
 class TStopIcon : public Fl_Widget {
