@@ -135,9 +135,7 @@ void StreamDecoder::open_connection() {
     open_ = true;
     offset_ = 0;
     if (connections_ >= 3) {
-        fail(FaultKind::extra_connection, 0,
-             "no further connection after the transfer, got connection " +
-                 std::to_string(connections_),
+        fail(FaultKind::extra_connection, 0, "no further connection after the transfer",
              std::nullopt);
         parsing_ = false;
     }

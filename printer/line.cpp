@@ -202,15 +202,12 @@ public:
         if (::mkfifo(path.c_str(), 0600) != 0)
             throw LineError(errno_text("cannot make the FIFO " + path));
         created_ = true;
-        reopen();
-        if (reader_.get() < 0)
-            throw LineError(errno_text("cannot open the FIFO " + path));
-        // Our own read-only closes are not watched (IN_CLOSE_NOWRITE); our own reopens are
-        // announced to the tracker.
-        inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        if (inotify_.get() < 0 ||
-            ::inotify_add_watch(inotify_.get(), path.c_str(), IN_OPEN | IN_CLOSE_WRITE) < 0)
-            throw LineError(errno_text("cannot watch " + path));
+        try {
+            watch();
+        } catch (...) {
+            ::unlink(path.c_str());
+            throw;
+        }
     }
 
     ~FifoLine() override {
@@ -251,6 +248,18 @@ public:
     }
 
 private:
+    void watch() {
+        reopen();
+        if (reader_.get() < 0)
+            throw LineError(errno_text("cannot open the FIFO " + device_));
+        // Our own read-only closes are not watched (IN_CLOSE_NOWRITE); our own reopens are
+        // announced to the tracker.
+        inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (inotify_.get() < 0 ||
+            ::inotify_add_watch(inotify_.get(), device_.c_str(), IN_OPEN | IN_CLOSE_WRITE) < 0)
+            throw LineError(errno_text("cannot watch " + device_));
+    }
+
     void reopen() {
         reader_.reset(::open(device_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         // The smallest pipe lets a writer run the least ahead of what the sim has taken.

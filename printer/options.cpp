@@ -1,5 +1,6 @@
 #include "options.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -103,6 +104,12 @@ ParsedOptions parse_options(std::span<const std::string_view> args) {
                 return error(name + " takes no value");
             continue;
         }
+        static constexpr std::string_view with_value[] = {
+            "--link",        "--fifo",         "--decode", "--save-image", "--expect-image",
+            "--timeout",     "--min-pause",    "--linger", "--stall-for",  "--rate",
+            "--stall-after", "--hangup-after", "--stage"};
+        if (std::find(std::begin(with_value), std::end(with_value), arg) == std::end(with_value))
+            return error("unknown option: " + name);
         const auto v = take();
         if (!v)
             return error(name + " needs a value");

@@ -109,8 +109,9 @@ std::string format_text(const Report &r, const ReportContext &context) {
         out += '\n';
     };
     line("connections:   ", std::to_string(r.connections));
-    line("prelude:       ", std::to_string(r.prelude.bytes) + " bytes" +
-                                (r.prelude.closed ? "" : " (connection still open)"));
+    line("prelude:       ",
+         std::to_string(r.prelude.bytes) + " bytes" +
+             (r.connections >= 1 && !r.prelude.closed ? " (connection still open)" : ""));
     std::string transfer = std::to_string(r.transfer.bytes) + " bytes";
     if (r.connections >= 2 && !r.transfer.closed)
         transfer += " (connection still open)";

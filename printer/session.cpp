@@ -278,8 +278,6 @@ Ending run_line(Line &line, StreamDecoder &decoder, const SessionSettings &setti
                 return *ending;
             continue;
         }
-        if (!events.empty())
-            continue;
 
         // Wait for data, events, or the next deadline.
         std::optional<Clock::time_point> wake = deadline;
