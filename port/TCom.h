@@ -31,7 +31,8 @@ public:
     void WriteByte(unsigned char Value);
 
 private:
-    // Lets go of the port without waiting for it; for failures and the destructor.
+    // Lets go of the port at once, discarding what it has not sent; for
+    // failures and the destructor.
     void Release();
 
     HANDLE Handle;

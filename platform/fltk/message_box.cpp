@@ -115,7 +115,7 @@ bool RunMessageBox(const std::string &Text, const std::string &Caption, TBoxKind
     PlaceCentred(window);
     window.show();
     SetTextProperty(window, text);
-    window.wait_for_expose();
+    WaitUntilViewable(window);
     CentreFrame(window);
     while (window.shown() && !Interrupted())
         Fl::wait(0.05);

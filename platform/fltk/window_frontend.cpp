@@ -80,6 +80,7 @@ public:
     }
 
     void ShowForm(TForm &Form) override {
+        running_ = true; // OnActivate follows, and the run in it: closing the window stops it
         {
             std::lock_guard lock(ui_);
             auto &view = views_[&Form];
@@ -101,12 +102,11 @@ public:
                 }
             }
             view->show();
-            view->wait_for_expose();
+            WaitUntilViewable(*view);
             if (centred)
                 CentreFrame(*view);
             Fl::flush();
         }
-        running_ = true; // OnActivate follows, and the run in it
         StartWatcher();
     }
 

@@ -1,5 +1,7 @@
 #include "x11_window.h"
 
+#include <platform/interrupt.h>
+
 #include <FL/Fl.H>
 #include <FL/fl_utf8.h>
 #include <FL/x.H>
@@ -13,6 +15,8 @@ namespace {
 
 // The longest a window waits for its manager to say how wide the frame is.
 constexpr std::chrono::milliseconds kExtentsWait{500};
+// The longest a window waits to be mapped.
+constexpr std::chrono::milliseconds kMapWait{2000};
 
 bool ReadLongs(Display *display, Window window, const char *name, Atom type, long *values,
                unsigned long count) {
@@ -49,6 +53,20 @@ void PlaceCentred(Fl_Window &Window) {
     Window.position(X + (W - Window.w()) / 2, Y + (H - Window.h()) / 2);
 }
 
+void WaitUntilViewable(Fl_Window &Window) {
+    ::Window xid = fl_xid(&Window);
+    auto deadline = std::chrono::steady_clock::now() + kMapWait;
+    while (xid != 0 && !Interrupted() && std::chrono::steady_clock::now() < deadline) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(fl_display, xid, &attributes) &&
+            attributes.map_state == IsViewable)
+            break;
+        Fl::wait(0.02);
+    }
+    Fl::check(); // the first Expose, if it is in
+    Fl::flush();
+}
+
 void CentreFrame(Fl_Window &Window) {
     Display *display = fl_display;
     ::Window xid = fl_xid(&Window);
@@ -57,7 +75,7 @@ void CentreFrame(Fl_Window &Window) {
     long extents[4]; // left, right, top, bottom
     auto deadline = std::chrono::steady_clock::now() + kExtentsWait;
     while (!ReadLongs(display, xid, "_NET_FRAME_EXTENTS", XA_CARDINAL, extents, 4)) {
-        if (std::chrono::steady_clock::now() >= deadline || !Window.shown())
+        if (std::chrono::steady_clock::now() >= deadline || !Window.shown() || Interrupted())
             return;
         Fl::wait(0.02);
     }

@@ -11,6 +11,11 @@ namespace Platform {
 // Before Window is shown: puts its client area in the middle of the screen.
 void PlaceCentred(Fl_Window &Window);
 
+// After Window is shown: waits until it is on the screen (at most a couple of
+// seconds, less when the run is interrupted: a window manager may keep it
+// off the screen) and draws it.
+void WaitUntilViewable(Fl_Window &Window);
+
 // After Window is shown: where a window manager frames it and says how (by
 // _NET_FRAME_EXTENTS), moves it so that the frame is centred instead. Waits a
 // little for the extents when a manager is running; does nothing without one.

@@ -44,6 +44,12 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 
 #define SW_SHOWNORMAL 1
 
+// PurgeComm flags.
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+
 // SetCommMask events.
 #define EV_RXCHAR 0x0001
 #define EV_RXFLAG 0x0002
@@ -88,7 +94,8 @@ typedef struct _COMMTIMEOUTS {
 // DOSDEV_<NAME> when that is set; any other name is a path. Share mode 0 is
 // exclusive: a second opener gets ERROR_ACCESS_DENIED. A tty is switched to
 // byte-exact output (line settings untouched) and restored by CloseHandle; a
-// regular file is written in append mode. Returns INVALID_HANDLE_VALUE on
+// regular file is written in append mode; a FIFO is opened write-only, so one
+// that nobody reads fails to open. Returns INVALID_HANDLE_VALUE on
 // failure.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -111,6 +118,12 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 // ERROR_OPERATION_ABORTED when interrupted (queued output is discarded),
 // ERROR_INVALID_HANDLE for a handle that is not open.
 BOOL WINAPI CloseHandle(HANDLE hObject);
+
+// Discards what the device has not yet sent (PURGE_TXABORT, PURGE_TXCLEAR),
+// where the kernel allows it (a tty's queue; a pipe keeps what it holds), so
+// that nothing more goes out, and makes the next CloseHandle return without
+// waiting for the device. FALSE only for an invalid handle.
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 
 // Keep the event mask per handle (no events are delivered). FALSE only for an
 // invalid handle.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/lp.h>
 #include <poll.h>
@@ -43,6 +44,7 @@ struct Port {
     DWORD mask = 0;
     COMMTIMEOUTS timeouts = {};
     DWORD lastWrite = 0;
+    bool purged = false;
 };
 
 Port *PortOf(HANDLE handle) {
@@ -56,8 +58,10 @@ Port *PortOf(HANDLE handle) {
 DWORD ErrorFromErrno(int error) {
     switch (error) {
     case ENOENT:
-    case ENXIO:
         return ERROR_FILE_NOT_FOUND;
+    case ENXIO: // a device without hardware behind it, a FIFO nobody reads
+    case ENODEV:
+        return ERROR_DEVICE_NOT_CONNECTED;
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
@@ -74,8 +78,6 @@ DWORD ErrorFromErrno(int error) {
         return ERROR_TOO_MANY_OPEN_FILES;
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
-    case ENODEV:
-        return ERROR_DEVICE_NOT_CONNECTED;
     case EPIPE:
         return ERROR_BROKEN_PIPE;
     case ENOSPC:
@@ -156,18 +158,22 @@ int Queued(const Port &port) {
     }
 }
 
-// Waits until the device has taken what is queued for it, or the write
-// time-outs for that amount run out.
-bool Drain(const Port &port) {
-    if (port.kind == Kind::File || port.kind == Kind::LinePrinter)
+// Waits until the device has taken what is queued for it. Gives up when the
+// queue has not moved for as long as one byte may take (the multiplier and the
+// constant), or when the time-outs for the whole amount have run out.
+bool Drain(const Port &port)
+{
+    if (port.purged || port.kind == Kind::File || port.kind == Kind::LinePrinter)
         return true; // nothing queued that close would lose
     int queued = Queued(port);
     bool usePoll = queued < 0;
     if (queued == 0)
         return true;
     DWORD amount = usePoll ? port.lastWrite : static_cast<DWORD>(queued);
-    Clock::time_point deadline;
-    bool hasDeadline = WriteDeadline(port, amount, Clock::now(), deadline);
+    Clock::time_point deadline, stallDeadline;
+    auto now = Clock::now();
+    bool hasDeadline = WriteDeadline(port, amount, now, deadline);
+    WriteDeadline(port, 1, now, stallDeadline);
     Milliseconds pause{1};
     for (;;) {
         if (Platform::Interrupted()) {
@@ -178,10 +184,17 @@ bool Drain(const Port &port) {
             pollfd p = {port.fd, POLLOUT, 0};
             if (poll(&p, 1, 0) > 0)
                 return true;
-        } else if (Queued(port) <= 0) {
-            return true;
+        } else {
+            int left = Queued(port);
+            if (left <= 0)
+                return true;
+            if (left < queued) {
+                queued = left;
+                WriteDeadline(port, 1, Clock::now(), stallDeadline);
+            }
         }
-        if (hasDeadline && Clock::now() >= deadline) {
+        now = Clock::now();
+        if (hasDeadline && (now >= deadline || (!usePoll && now >= stallDeadline))) {
             lastError = ERROR_TIMEOUT;
             return false;
         }
@@ -192,7 +205,7 @@ bool Drain(const Port &port) {
 
 void Release(Port *port) {
     if (port->kind == Kind::Tty) {
-        if (Platform::Interrupted())
+        if (Platform::Interrupted() || port->purged)
             tcflush(port->fd, TCOFLUSH); // send nothing more
         if (port->restoreTermios)
             tcsetattr(port->fd, TCSANOW, &port->saved);
@@ -205,6 +218,21 @@ void Release(Port *port) {
         flock(port->fd, LOCK_UN);
     close(port->fd);
     delete port;
+}
+
+// A reader that goes away must fail the write (EPIPE), never kill the program.
+void IgnoreBrokenPipes()
+{
+    static const bool done = [] {
+        struct sigaction current = {};
+        sigaction(SIGPIPE, nullptr, &current);
+        if (current.sa_handler == SIG_DFL) {
+            current.sa_handler = SIG_IGN;
+            sigaction(SIGPIPE, &current, nullptr);
+        }
+        return true;
+    }();
+    (void)done;
 }
 
 HANDLE Fail(Port *port, DWORD error) {
@@ -232,6 +260,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (Platform::Interrupted())
         return Fail(nullptr, ERROR_OPERATION_ABORTED);
 
+    IgnoreBrokenPipes();
     Platform::TDevicePath device = Platform::ResolveDevice(lpFileName);
     if (device.Path.empty())
         return Fail(nullptr, ERROR_PATH_NOT_FOUND);
@@ -241,6 +270,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (reads && writes)
         access = O_RDWR;
     else if (writes)
+        access = O_WRONLY;
+    // A FIFO is opened for writing only: with no reader the open fails, and a
+    // reader that goes away is a broken pipe, not a buffer that fills silently.
+    struct stat target = {};
+    if (writes && stat(device.Path.c_str(), &target) == 0 && S_ISFIFO(target.st_mode))
         access = O_WRONLY;
     int fd = open(device.Path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -342,6 +376,19 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     Release(port);
     lastError = drained ? ERROR_SUCCESS : error;
     return drained ? TRUE : FALSE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
+{
+    Port *port = PortOf(hFile);
+    if (port == nullptr)
+        return FALSE;
+    if (dwFlags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+        if (port->kind == Kind::Tty)
+            tcflush(port->fd, TCOFLUSH);
+        port->purged = true;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
