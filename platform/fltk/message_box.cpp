@@ -116,9 +116,11 @@ bool RunMessageBox(const std::string &Text, const std::string &Caption, TBoxKind
     window.show();
     SetTextProperty(window, text);
     WaitUntilViewable(window);
-    CentreFrame(window);
-    while (window.shown() && !Interrupted())
+    TFrameCentring centring(window);
+    while (window.shown() && !Interrupted()) {
+        centring.Tend();
         Fl::wait(0.05);
+    }
     bool dismissed = !window.shown();
     window.hide();
     Fl::flush();

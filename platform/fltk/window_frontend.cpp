@@ -35,6 +35,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace Platform {
@@ -104,8 +105,8 @@ public:
             view->show();
             WaitUntilViewable(*view);
             if (centred)
-                CentreFrame(*view);
-            Fl::flush();
+                centring_.emplace_back(*view);
+            TendFrames();
         }
         StartWatcher();
     }
@@ -132,6 +133,7 @@ public:
         }
         Fl::flush(); // drawn now, not when a loop next runs
         Fl::check(); // and a close request since the last redraw is seen
+        TendFrames();
     }
 
     void ShowMessage(const AnsiString &Text, const AnsiString &Caption) override {
@@ -165,8 +167,10 @@ public:
         std::lock_guard lock(ui_);
         TFormView *main = App.MainForm ? Find(*App.MainForm) : nullptr;
         // A signal cuts the wait short; the timeout covers one that arrives just before it.
-        while (main && main->shown() && !App.Terminated && !Interrupted())
+        while (main && main->shown() && !App.Terminated && !Interrupted()) {
+            TendFrames();
             Fl::wait(0.1);
+        }
         App.Terminate();
     }
 
@@ -174,6 +178,11 @@ private:
     TFormView *Find(const TForm &Form) const {
         auto found = views_.find(&Form);
         return found == views_.end() ? nullptr : found->second.get();
+    }
+
+    // With the lock held.
+    void TendFrames() {
+        std::erase_if(centring_, [](TFrameCentring &c) { return c.Tend(); });
     }
 
     bool Box(const std::string &text, const std::string &caption, TBoxKind kind) {
@@ -228,14 +237,17 @@ private:
                 std::this_thread::sleep_for(20ms);
                 continue;
             }
-            if (running_ && !stop_)
+            if (running_ && !stop_) {
                 Fl::check();
+                TendFrames();
+            }
         }
     }
 
     std::mutex ui_; // held by whichever thread is in FLTK
     std::map<const TForm *, std::unique_ptr<TFormView>> views_;
-    std::atomic<bool> running_{false}; // between showing the form and its loop or close
+    std::vector<TFrameCentring> centring_; // windows whose frame may still need centring
+    std::atomic<bool> running_{false};     // between showing the form and its loop or close
     std::atomic<bool> stop_{false};
     std::thread watcher_;
 };

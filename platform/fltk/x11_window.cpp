@@ -13,8 +13,8 @@
 namespace Platform {
 namespace {
 
-// The longest a window waits for its manager to say how wide the frame is.
-constexpr std::chrono::milliseconds kExtentsWait{500};
+// How long after showing a window its manager may still say how wide the frame is.
+constexpr std::chrono::milliseconds kExtentsWait{5000};
 // The longest a window waits to be mapped.
 constexpr std::chrono::milliseconds kMapWait{2000};
 
@@ -67,24 +67,27 @@ void WaitUntilViewable(Fl_Window &Window) {
     Fl::flush();
 }
 
-void CentreFrame(Fl_Window &Window) {
+TFrameCentring::TFrameCentring(Fl_Window &Target)
+    : window_(&Target), deadline_(std::chrono::steady_clock::now() + kExtentsWait) {}
+
+bool TFrameCentring::Tend() {
+    if (done_)
+        return true;
     Display *display = fl_display;
-    ::Window xid = fl_xid(&Window);
-    if (display == nullptr || xid == 0 || !ManagerRunning(display))
-        return;
+    ::Window xid = fl_xid(window_);
     long extents[4]; // left, right, top, bottom
-    auto deadline = std::chrono::steady_clock::now() + kExtentsWait;
-    while (!ReadLongs(display, xid, "_NET_FRAME_EXTENTS", XA_CARDINAL, extents, 4)) {
-        if (std::chrono::steady_clock::now() >= deadline || !Window.shown() || Interrupted())
-            return;
-        Fl::wait(0.02);
-    }
+    if (display == nullptr || xid == 0 || !ManagerRunning(display) ||
+        std::chrono::steady_clock::now() >= deadline_)
+        return done_ = true;
+    if (!ReadLongs(display, xid, "_NET_FRAME_EXTENTS", XA_CARDINAL, extents, 4))
+        return false;
+    done_ = true;
     int left = static_cast<int>(extents[0]), right = static_cast<int>(extents[1]),
         top = static_cast<int>(extents[2]), bottom = static_cast<int>(extents[3]);
     int X, Y, W, H;
     Fl::screen_xywh(X, Y, W, H, 0);
-    int clientX = X + (W - (Window.w() + left + right)) / 2 + left;
-    int clientY = Y + (H - (Window.h() + top + bottom)) / 2 + top;
+    int clientX = X + (W - (window_->w() + left + right)) / 2 + left;
+    int clientY = Y + (H - (window_->h() + top + bottom)) / 2 + top;
 
     // A window manager reads a move by the window's gravity (ICCCM 4.1.2.3):
     // StaticGravity places the client area, the default NorthWestGravity the
@@ -99,6 +102,7 @@ void CentreFrame(Fl_Window &Window) {
     else
         XMoveWindow(display, xid, clientX - left, clientY - top);
     XFlush(display);
+    return true;
 }
 
 std::string ToUtf8(const std::string &Text) {

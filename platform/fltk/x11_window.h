@@ -4,6 +4,7 @@
 
 #include <FL/Fl_Window.H>
 
+#include <chrono>
 #include <string>
 
 namespace Platform {
@@ -16,10 +17,22 @@ void PlaceCentred(Fl_Window &Window);
 // off the screen) and draws it.
 void WaitUntilViewable(Fl_Window &Window);
 
-// After Window is shown: where a window manager frames it and says how (by
-// _NET_FRAME_EXTENTS), moves it so that the frame is centred instead. Waits a
-// little for the extents when a manager is running; does nothing without one.
-void CentreFrame(Fl_Window &Window);
+// After a window placed by PlaceCentred is shown: where a window manager
+// frames it and says how (_NET_FRAME_EXTENTS), moves it so that the frame is
+// centred instead. The extents may come a while after the window is mapped, so
+// Tend() looks again each time it is called, until it has moved the window,
+// or finds no manager running, or a few seconds have passed.
+class TFrameCentring {
+public:
+    explicit TFrameCentring(Fl_Window &Target);
+    // True once there is nothing more to do.
+    bool Tend();
+
+private:
+    Fl_Window *window_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool done_ = false;
+};
 
 // Sets the window's _FWDOWNLOAD_TEXT property (UTF8_STRING) to Text; bytes
 // that are not UTF-8 are taken as Latin-1.

@@ -99,7 +99,10 @@ protected:
     std::string StartPrinter(std::vector<std::string> Options, TProcess **Printer) {
 #ifdef FWD_PRINTER_SIM
         std::string link = dir_ + "/lpt1";
-        std::vector<std::string> argv = {FWD_PRINTER_SIM, "--link", link, "--timeout", "60"};
+        // The pause is for other tests to measure; a loaded machine may shorten
+        // what the simulator sees of it by a few milliseconds.
+        std::vector<std::string> argv = {FWD_PRINTER_SIM, "--link", link, "--timeout", "60",
+                                         "--min-pause",   "2.9"};
         argv.insert(argv.end(), Options.begin(), Options.end());
         TProcess &printer = Start(argv, {}, "printer");
         EXPECT_TRUE(
@@ -299,7 +302,8 @@ TEST_F(WindowFrontEnd, ClosingTheWindowDuringAStalledTransferStopsTheRun) {
     std::string err = program.Stderr();
     EXPECT_NE(err.find("fwdownload: interrupted by SIGTERM at "), std::string::npos) << err;
     EXPECT_NE(err.find("the port is closed and nothing more was sent"), std::string::npos) << err;
-    // The printer sees the connection end: the port was released.
+    // The printer sees the connection end at once (it would wait for its
+    // 60-second time-out otherwise): the port was released.
     EXPECT_EQ(printer->Wait(5s), 1);
     EXPECT_NE(printer->Stdout().find("got the end of the connection"), std::string::npos)
         << printer->Stdout();
@@ -313,9 +317,7 @@ TEST_F(WindowFrontEnd, WithAWindowManagerTheFrameIsCentred) {
         GTEST_SKIP() << "openbox is not installed";
     Start({openbox}, {{"DISPLAY", server_->Display()}}, "openbox");
     ASSERT_TRUE(WaitFor(
-        [&] {
-            return !x_->LongsProperty(DefaultRootWindow(x_->Raw()), "_NET_SUPPORTED").empty();
-        },
+        [&] { return !x_->LongsProperty(DefaultRootWindow(x_->Raw()), "_NET_SUPPORTED").empty(); },
         10s));
     TProcess &program = StartProgram(MakeImage(1000), {{"DOSDEV_LPT1", dir_ + "/missing/lpt1"}});
     Window box = WaitForBox("Open LPT1 fault.");
@@ -324,8 +326,7 @@ TEST_F(WindowFrontEnd, WithAWindowManagerTheFrameIsCentred) {
         ASSERT_NE(w, 0u);
         std::vector<long> frame; // left, right, top, bottom
         ASSERT_TRUE(WaitFor(
-            [&] { return (frame = x_->LongsProperty(w, "_NET_FRAME_EXTENTS")).size() == 4; },
-            5s));
+            [&] { return (frame = x_->LongsProperty(w, "_NET_FRAME_EXTENTS")).size() == 4; }, 5s));
         // The program moves a window once it knows the frame; allow for that.
         TGeometry g;
         auto centred = [&] {
