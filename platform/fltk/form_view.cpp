@@ -1,5 +1,7 @@
 #include "form_view.h"
 
+#include "x11_window.h"
+
 #include <CGauges.h>
 #include <ComCtrls.hpp>
 #include <ExtCtrls.hpp>
@@ -178,7 +180,7 @@ void TGaugeView::draw() {
 }
 
 TFormView::TFormView(TForm &Form)
-    : Fl_Double_Window(Form.ClientWidth(), Form.ClientHeight()), caption_(Form.Caption),
+    : Fl_Double_Window(Form.ClientWidth(), Form.ClientHeight()), caption_(ToUtf8(Form.Caption)),
       font_(ToFlFont(Form.Font)), fontSize_(ToFlFontSize(Form.Font)),
       textColor_(ToFlColor(Form.Font.Color)) {
     label(caption_.c_str());
