@@ -97,11 +97,12 @@ private:
         return AnsiString(start, p_);
     }
 
-    // 'it''s' #13 'more', as one string.
+    // 'it''s'#13'more' + 'and more', as one string. Pieces join when they
+    // touch or when a '+' stands between them; a list holds one per line.
     AnsiString String() {
         AnsiString text;
+        SkipBlanks();
         for (;;) {
-            SkipBlanks();
             if (*p_ == '\'') {
                 for (++p_;; ++p_) {
                     if (*p_ == '\0' || *p_ == '\n')
@@ -125,6 +126,15 @@ private:
             } else {
                 return text;
             }
+            if (*p_ == '\'' || *p_ == '#')
+                continue;
+            SkipBlanks();
+            if (*p_ != '+')
+                return text;
+            ++p_;
+            SkipBlanks();
+            if (*p_ != '\'' && *p_ != '#')
+                Fail("string expected after '+'");
         }
     }
 

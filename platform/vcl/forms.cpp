@@ -120,7 +120,13 @@ void __fastcall TForm::Close() {
         Application->Terminate();
 }
 
-TApplication::~TApplication() = default;
+TApplication::~TApplication() {
+    // The forms go with the components below, after this object has stopped
+    // being an application: they must not find it through the global.
+    MainForm = nullptr;
+    if (Application == this)
+        Application = nullptr;
+}
 
 TForm *TApplication::CreateFormInstance(TMetaClass *InstanceClass) {
     const char *description = FindFormDescription(InstanceClass->ClassName);
