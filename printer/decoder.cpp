@@ -158,7 +158,8 @@ void StreamDecoder::receive(std::span<const std::uint8_t> bytes, std::optional<T
     if (connections_ == 2 && offset_ == 0 && at && conn_[0].last_byte) {
         const auto pause = *at - *conn_[0].last_byte;
         pause_seconds_ = std::chrono::duration<double>(pause).count();
-        if (options_.check_pause && pause < options_.min_pause && parsing_) {
+        if (options_.check_pause && pause + options_.pause_tolerance < options_.min_pause &&
+            parsing_) {
             fail(FaultKind::pause, 0,
                  "a pause of at least " +
                      seconds_text(std::chrono::duration<double>(options_.min_pause).count()) +

@@ -103,6 +103,9 @@ struct Report {
 struct DecoderOptions {
     // The shortest pause allowed between connection 1's last byte and connection 2's first.
     std::chrono::nanoseconds min_pause = std::chrono::seconds(3);
+    // Bytes are timed when they are read, which can be late by the reader's
+    // own scheduling; a pause measured this much short still passes.
+    std::chrono::nanoseconds pause_tolerance = std::chrono::milliseconds(50);
     // Off for captures, which carry no times.
     bool check_pause = true;
     // When set, the image must be exactly these bytes; a difference is reported at its offset.
