@@ -11,6 +11,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR lpCmdLine, int) {
         Application->Run();
     } catch (Exception &exception) {
         Application->ShowException(&exception);
+    } catch (...) {
+        Application->HandleException(Application);
     }
     // 0 after a completed download, 1 after a failure the user was shown,
     // 128 + the signal after an interruption.
