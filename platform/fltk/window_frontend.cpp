@@ -19,6 +19,7 @@
 #include "x11_window.h"
 
 #include <CGauges.h>
+#include <platform/console.h>
 #include <platform/interrupt.h>
 
 #include <FL/Fl.H>
@@ -46,30 +47,7 @@ using namespace std::chrono_literals;
 // How often the watcher looks at the X connection when nothing arrives.
 constexpr auto kWatchTick = 50ms;
 
-void WriteLine(int fd, const std::string &line) {
-    std::string text;
-    for (unsigned char c : line) {
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            text += escaped;
-        } else {
-            text += static_cast<char>(c);
-        }
-    }
-    text += '\n';
-    const char *p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
+void WriteLine(int fd, const std::string &line) { WriteAll(fd, Printable(line) + "\n"); }
 
 class TWindowFrontEnd : public TFrontEnd {
 public:

@@ -4,11 +4,11 @@
 // percentage, the rate and the time left. Elsewhere (logs, pipes) it is a plain
 // line at 0 % and at each further 10 points. Write errors are ignored: a
 // vanished terminal must not stop a transfer.
+#include <platform/console.h>
 #include <platform/frontend.h>
 
 #include <CGauges.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <sys/ioctl.h>
@@ -18,35 +18,6 @@ namespace Platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void WriteAll(int fd, const AnsiString &text) {
-    const char *p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
-// Control characters in a message (from a file name, say) are shown, not obeyed.
-AnsiString Printable(const AnsiString &text) {
-    AnsiString shown;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            shown += escaped;
-        } else {
-            shown += static_cast<char>(c);
-        }
-    }
-    return shown;
-}
 
 AnsiString Rate(double bytesPerSecond) {
     char text[32];
