@@ -4,6 +4,12 @@
 // the same verdict however the bytes are split into reads, and with the image it was sent as
 // the expected image.
 //
+// An input that starts with 'S' is also read as the shape of a download to build and check:
+// block count and tail length (LE16 each, any value), a change to make (byte 5: 0 none,
+// 1 a checksum off by one or more, 2 a byte added at the end, 3 the last byte left off) and
+// the image's bytes (repeated to the size the counts give). It reaches counts near their
+// limits with a right checksum, which mutating raw captures seldom does.
+//
 // The same entry point runs under libFuzzer (fuzz/, built with clang) and under a plain driver
 // over the committed corpus (tests/fuzz/).
 #include "decoder.hpp"
@@ -155,10 +161,9 @@ void check_rendering(const printer::Report &report) {
           "the JSON report's verified field disagrees", report);
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    const Bytes in(data, size);
+void check_capture(Bytes in) {
+    const std::uint8_t *data = in.data();
+    const std::size_t size = in.size();
     const Wire wire = read_wire(in);
 
     // The --decode path, with the image going to a sink as --save-image takes it.
@@ -211,5 +216,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                   "a difference from the expected image was missed or misplaced", mismatch);
         }
     }
+}
+
+// The capture a sender would make of a download of this shape, changed as asked.
+std::optional<std::vector<std::uint8_t>> build_capture(Bytes in) {
+    if (in.size() < 6 || in[0] != 'S')
+        return std::nullopt;
+    const unsigned blocks = le16(&in[1]);
+    const unsigned tail = le16(&in[3]);
+    const unsigned change = in[5];
+    const Bytes pattern = in.subspan(6);
+    const std::uint64_t n = std::uint64_t{blocks} * 5120 + tail;
+    if (n > 3 * 5120 + 65535)
+        return std::nullopt; // keep the runs fast; larger counts are covered as raw captures
+    std::vector<std::uint8_t> out = {0x0D, 0x0D, 0x7E, 0x4F, 0x0D, 0x0D, 0x0D, 0x0D, 0x0D, 0x0D,
+                                     0x0D, 0x7E, 0x4E, 0x0D, 0x0A, 0x47, 0x4F, 0x20};
+    for (unsigned v : {blocks, tail}) {
+        out.push_back(static_cast<std::uint8_t>(v & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    unsigned sum = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint8_t b = pattern.empty() ? 0x5A : pattern[i % pattern.size()];
+        out.push_back(b);
+        sum = (sum + b) & 0xFFFF;
+    }
+    if ((change & 3) == 1)
+        sum = (sum + 1 + (change >> 2)) & 0xFFFF;
+    out.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(sum >> 8));
+    if ((change & 3) == 2)
+        out.push_back(static_cast<std::uint8_t>(change >> 2));
+    if ((change & 3) == 3)
+        out.pop_back();
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    const Bytes in(data, size);
+    check_capture(in);
+    if (const auto built = build_capture(in))
+        check_capture(*built);
     return 0;
 }
