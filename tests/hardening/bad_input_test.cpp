@@ -100,7 +100,7 @@ protected:
         }
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto env = DownloadEnv(link);
-        env["FWD_TEST_PAUSE_MS"] = "30";
+        env["FWD_TEST_PAUSE_MS"] = kTestPause;
         std::atomic<bool> stop{false};
         std::thread helper;
         if (c.helper)

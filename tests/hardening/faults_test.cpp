@@ -47,7 +47,7 @@ protected:
         TSim sim({"--link", link, "--min-pause", "0", "--linger", "0", "--expect-image", image});
         ASSERT_FALSE(sim.Ready().empty()) << "the link could not be made again";
         auto env = DownloadEnv(link);
-        env["FWD_TEST_PAUSE_MS"] = "30";
+        env["FWD_TEST_PAUSE_MS"] = kTestPause;
         TChild run({FWDOWNLOAD_NOPAUSE, image}, env);
         EXPECT_EQ(run.Wait(), 0) << run.Err();
         EXPECT_EQ(sim.Finish(), 0) << sim.Report();
@@ -63,11 +63,13 @@ struct TSignalCase {
 };
 
 // Where the program is stopped: in the pause (the real program, its three
-// seconds), or blocked on a printer that stalls at the start of the header, the
-// blocks or the tail (XOFF) and takes data again 1.5 s later. The signal comes
-// while the program's write waits; a single-byte write waits 300 ms, so a
-// signal that comes too late meets "Printer not ready." instead, and the case
-// is tried again.
+// seconds); blocked on a printer that stalls at the start of the header or the
+// blocks (XOFF) and takes data again 1.5 s later; or in the tail, sent byte by
+// byte to a slow printer (8000 bytes/s) once the line's buffer is full. (A
+// stall at the tail comes too late on a pty: the line has taken the whole tail
+// before the XOFF.) The signal comes while the program's write waits; a
+// single-byte write waits 300 ms, so a signal that comes too late meets
+// "Printer not ready." or a finished download instead, and the case is tried again.
 TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
 {
     std::vector<TSignalCase> table;
@@ -80,26 +82,29 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
             const std::string stage = c.stage, name = stage + "-" + std::to_string(c.signal);
             SCOPED_TRACE("signal " + std::to_string(c.signal) + " at the " + stage);
             const bool pause = stage == "pause";
-            // Tail: one block, then a tail the program sends byte by byte.
-            Bytes bytes = Image(stage == "tail" ? kBlock + 5119 : 20 * kBlock + 100, c.signal);
+            // Tail: more blocks than the line buffers, then a tail the program
+            // sends byte by byte.
+            Bytes bytes = Image(stage == "tail" ? 8 * kBlock + 5119 : 20 * kBlock + 100, c.signal);
             std::string image = dir_ / (name + ".bin"), link = dir_ / (name + ".lp");
             WriteFile(image, bytes);
             // What the program prints just before it reaches the stage.
-            std::string marker = pause ? "Download Software" : stage == "tail" ? "progress: 50%"
+            std::string marker = pause ? "Download Software" : stage == "tail" ? "progress: 80%"
                                                                               : "progress: 0%";
-            double delay = pause ? 1.0 : stage == "blocks" ? 0.2 : 0.08;
+            double delay = pause ? 1.0 : stage == "blocks" ? 0.2 : stage == "tail" ? 0.15 : 0.08;
             for (int attempt = 0; attempt < 3; ++attempt) {
                 std::vector<std::string> options = {"--link", link, "--linger", "0",
                                                     "--expect-image", image};
                 if (pause)
                     options.insert(options.end(), {"--min-pause", "3"});
+                else if (stage == "tail")
+                    options.insert(options.end(), {"--min-pause", "0", "--rate", "8000"});
                 else
                     options.insert(options.end(), {"--min-pause", "0", "--stall", "--stage", stage,
                                                    "--stall-for", "1.5"});
                 TSim sim(options);
                 ASSERT_FALSE(sim.Ready().empty());
                 auto env = DownloadEnv(link);
-                env["FWD_TEST_PAUSE_MS"] = "30";
+                env["FWD_TEST_PAUSE_MS"] = kTestPause;
                 TChild run({pause ? FWDOWNLOAD : FWDOWNLOAD_NOPAUSE, image}, env);
                 ASSERT_TRUE(run.WaitFor(marker, true, 10)) << run.Err();
                 std::this_thread::sleep_for(std::chrono::duration<double>(delay));
@@ -107,8 +112,9 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
                 run.Signal(c.signal);
                 int status = run.Wait(10);
                 double took = std::chrono::duration<double>(run.Ended() - sent).count();
-                if (status == 1 && LastLine(run.Err()).ends_with("Printer not ready.") && attempt < 2) {
-                    std::printf("%s: the write timed out before the signal; again\n", name.c_str());
+                bool late = status == 0 || (status == 1 && LastLine(run.Err()).ends_with("Printer not ready."));
+                if (late && attempt < 2) {
+                    std::printf("%s: the signal came after the stage; again\n", name.c_str());
                     continue;
                 }
                 EXPECT_EQ(status, 128 + c.signal) << run.Err();
@@ -118,12 +124,13 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
                           std::string::npos)
                     << run.Err();
                 EXPECT_EQ(run.Out(), "");
-                // The stall ends after 1.5 s and the sim takes what the line still
-                // holds: never more than was sent before the signal.
-                if (pause)
+                // The stall ends after 1.5 s (or the slow printer goes on) and the
+                // sim takes what the line still holds: never more than was sent
+                // before the signal.
+                // A signal just before the transfer's opening leaves the sim waiting
+                // for a connection that never comes.
+                if (pause || sim.Finish(6) < 0)
                     sim.Stop();
-                else
-                    sim.Finish(10);
                 std::string report = sim.Report();
                 EXPECT_NE(JsonField(report, "verdict"), "verified") << report;
                 EXPECT_NE(JsonField(report, "fault.kind"), "wrong_byte") << report;
@@ -132,7 +139,11 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
                     EXPECT_EQ(JsonNumber(report, "prelude.bytes"), 5) << report;
                     EXPECT_EQ(JsonNumber(report, "transfer.bytes"), 0) << report;
                 } else {
-                    EXPECT_EQ(JsonField(report, "stage"), stage) << report;
+                    // What the line held when the signal came is discarded, so the
+                    // printer may have got less than the program had written: a
+                    // stream that stops in the image, never its end.
+                    std::string got = JsonField(report, "stage");
+                    EXPECT_TRUE(got == "blocks" || got == "tail") << report;
                     EXPECT_LT(JsonNumber(report, "image_received"), (long long)bytes.size());
                 }
                 break;
@@ -224,7 +235,7 @@ TEST_F(Faults, PortHeldByAnotherProcess)
     close(ready[0]);
     if (locked) {
         auto env = DownloadEnv(link);
-        env["FWD_TEST_PAUSE_MS"] = "30";
+        env["FWD_TEST_PAUSE_MS"] = kTestPause;
         TChild run({FWDOWNLOAD_NOPAUSE, image}, env);
         EXPECT_EQ(run.Wait(10), 1);
         EXPECT_EQ(LastLine(run.Err()), "fwdownload-nopause: Open LPT1 fault.");
@@ -240,36 +251,27 @@ TEST_F(Faults, PortHeldByAnotherProcess)
 
 // A printer that stops taking data for longer than a write may wait: the
 // program gives up with "Printer not ready." and sends nothing after the byte
-// that timed out, so when the printer takes data again it gets a cut stream,
-// never one with a byte left out or a checksum after it.
+// that timed out, so when the printer takes data again it gets nothing more.
+// (At the header, where a stall is exact on a pty; later on, the line may
+// already hold the rest of a short image when the XOFF comes.)
 TEST_F(Faults, NothingIsSentAfterAWriteTimesOut)
 {
-    std::vector<std::function<void()>> cases;
-    for (std::string stage : {"header", "tail"})
-        cases.push_back([this, stage] {
-            SCOPED_TRACE("a stall at the " + stage);
-            Bytes bytes = Image(4 * kBlock + 5119, 6);
-            std::string image = dir_ / (stage + "-stall.bin"), link = dir_ / (stage + "-stall.lp");
-            WriteFile(image, bytes);
-            TSim sim({"--link", link, "--linger", "0", "--min-pause", "0", "--expect-image", image,
-                      "--stall", "--stage", stage, "--stall-for", "1.2"});
-            ASSERT_FALSE(sim.Ready().empty());
-            auto env = DownloadEnv(link);
-            env["FWD_TEST_PAUSE_MS"] = "30";
-            TChild run({FWDOWNLOAD_NOPAUSE, image}, env);
-            EXPECT_EQ(run.Wait(10), 1);
-            EXPECT_EQ(LastLine(run.Err()), "fwdownload-nopause: Printer not ready.");
-            sim.Finish(10);
-            std::string report = sim.Report();
-            EXPECT_EQ(JsonField(report, "fault.kind"), "ended_early") << report;
-            EXPECT_EQ(JsonField(report, "stage"), stage == "header" ? "header" : "tail") << report;
-            if (stage == "header") {
-                EXPECT_EQ(JsonNumber(report, "transfer.bytes"), 0) << report;
-            }
-            ExpectNextDownloadSucceeds(link);
-            fs::remove(image);
-        });
-    RunSideBySide(cases, 2);
+    Bytes bytes = Image(4 * kBlock + 5119, 6);
+    std::string image = dir_ / "stall.bin", link = dir_ / "stall.lp";
+    WriteFile(image, bytes);
+    TSim sim({"--link", link, "--linger", "0", "--min-pause", "0", "--expect-image", image,
+              "--stall", "--stage", "header", "--stall-for", "1.2"});
+    ASSERT_FALSE(sim.Ready().empty());
+    auto env = DownloadEnv(link);
+    env["FWD_TEST_PAUSE_MS"] = kTestPause;
+    TChild run({FWDOWNLOAD_NOPAUSE, image}, env);
+    EXPECT_EQ(run.Wait(10), 1);
+    EXPECT_EQ(LastLine(run.Err()), "fwdownload-nopause: Printer not ready.");
+    EXPECT_EQ(sim.Finish(10), 1);
+    std::string report = sim.Report();
+    EXPECT_EQ(JsonField(report, "fault.kind"), "ended_early") << report;
+    EXPECT_EQ(JsonNumber(report, "transfer.bytes"), 0) << report;
+    ExpectNextDownloadSucceeds(link);
 }
 
 } // namespace

@@ -336,6 +336,11 @@ inline std::string FinishText(unsigned sum)
     return text;
 }
 
+// The pause of the test build, in milliseconds. The sim must have read the
+// prelude before the transfer's connection opens, or it cannot tell the two
+// apart and fails the run; 30 ms was not enough on a loaded machine.
+inline const std::string kTestPause = "100";
+
 // The environment every download in these tests runs with.
 inline std::map<std::string, std::string> DownloadEnv(const std::string &device,
                                                       const std::string &tmpdir = "")

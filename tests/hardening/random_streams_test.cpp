@@ -137,10 +137,9 @@ std::string Join(const std::vector<std::string> &lines)
 TEST(RandomStreams, TwoHundredImagesArriveByteForByte)
 {
     std::uint64_t seed = TestSeed();
-    // The sim's reading and a sender that reopens at once could race (it fails
-    // such a run rather than guess), so the test build keeps a short pause.
-    auto failures = SendMany(seed, 0, 200, 2, FWDOWNLOAD_NOPAUSE, {"--min-pause", "0", "--linger", "0"},
-                             {{"FWD_TEST_PAUSE_MS", "30"}});
+    // Three at a time: each mostly waits out the test build's short pause.
+    auto failures = SendMany(seed, 0, 200, 3, FWDOWNLOAD_NOPAUSE, {"--min-pause", "0", "--linger", "0"},
+                             {{"FWD_TEST_PAUSE_MS", kTestPause}});
     EXPECT_TRUE(failures.empty()) << failures.size() << " of 200 failed; replay with "
                                   << "FWD_HARDENING_SEED=" << seed << "\n"
                                   << Join(failures);

@@ -69,7 +69,7 @@ protected:
         else if (kind == Kind::HangUp)
             options.insert(options.end(), {"--hangup-after", std::to_string(17 + 7 * 5120 + 100)});
         auto env = DownloadEnv(link, tmp_.Path().string());
-        env["FWD_TEST_PAUSE_MS"] = "30";
+        env["FWD_TEST_PAUSE_MS"] = kTestPause;
         if (kind == Kind::OpenFault) {
             env["DOSDEV_LPT1"] = work_ / "absent";
             TChild run({FWDOWNLOAD_NOPAUSE, image}, env);
