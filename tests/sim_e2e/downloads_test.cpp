@@ -77,7 +77,6 @@ TEST(Download, SecondProgramOnABusyPortFailsAndTheFirstCompletes)
         double secondSeconds = 0;
         bool firstRunning = false; // still sending when the second had ended
         std::unique_ptr<TPrinter> printer;
-        size_t size = 0;
         Bytes image;
     };
     auto run = [](const TLink &link) {
