@@ -47,8 +47,7 @@ void __fastcall TForm1::FormActivate(TObject *Sender) {
     if (!Image->LoadFromFile(Path, MaxImageSize))
         throw Exception("Image too large: the transfer header describes at most " +
                         std::to_string(MaxImageSize) +
-                        " bytes (32767 blocks of 5120 and a "
-                        "5119-byte tail)");
+                        " bytes, that is 32767 blocks of 5120 and a 5119-byte tail");
 
     Gauge->MaxValue = int(Image->Size);
     Gauge->MinValue = 0;

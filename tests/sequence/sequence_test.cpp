@@ -194,7 +194,7 @@ TEST_F(Sequence, RefusesAnImageTheHeaderCannotDescribe)
     EXPECT_EQ(Run(path), 1);
     ASSERT_EQ(screen_->Errors.size(), 1u);
     EXPECT_EQ(screen_->Errors[0], "Image too large: the transfer header describes at most "
-                                  "167772159 bytes (32767 blocks of 5120 and a 5119-byte tail)");
+                                  "167772159 bytes, that is 32767 blocks of 5120 and a 5119-byte tail.");
     EXPECT_EQ(Fake().Opened.size(), 1u) << "the transfer must not start";
     EXPECT_EQ(Fake().Stream(1), kPrelude);
 }
