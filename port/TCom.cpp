@@ -13,6 +13,8 @@ TCom::~TCom() {
 //---------------------------------------------------------------------------
 void TCom::Release() {
     if (Handle != INVALID_HANDLE_VALUE) {
+        // After a failure nothing more of the stream may reach the printer.
+        PurgeComm(Handle, PURGE_TXABORT | PURGE_TXCLEAR);
         CloseHandle(Handle);
         Handle = INVALID_HANDLE_VALUE;
     }

@@ -127,6 +127,7 @@ TEST_P(SequenceSizes, SendsTheExactStreamWithTheRightCalls)
     EXPECT_EQ(f.Stream(2), Transfer(image));
     EXPECT_EQ(f.CallSizes(2), TransferCalls(image.size()));
     EXPECT_EQ(f.OpenHandles, 0);
+    EXPECT_EQ(std::count(f.Log.begin(), f.Log.end(), "purge"), 0) << "a good run drains, never purges";
 
     // The pause falls between the first connection's close and the second's open.
     auto at = [&](const std::string &entry) {
@@ -276,6 +277,8 @@ TEST_F(Sequence, WriteFailuresShowTheirOwnText)
         // A failing call closes the port itself; after a short one the channel's
         // destructor does, so no write call comes between.
         EXPECT_EQ(Fake().Log.back(), "close");
+        // and what the port still holds is discarded first: nothing more goes out.
+        EXPECT_EQ(Fake().Log.end()[-2], "purge");
     }
 }
 

@@ -56,6 +56,8 @@ public:
         close(err[1]);
         out_ = out[0];
         err_ = err[0];
+        fcntl(out_, F_SETFL, O_NONBLOCK); // reading one never waits on the other
+        fcntl(err_, F_SETFL, O_NONBLOCK);
         started_ = std::chrono::steady_clock::now();
     }
     ~TProcess()
@@ -107,12 +109,8 @@ private:
         char buf[4096];
         for (auto [fd, text] : {std::pair{out_, &outText_}, std::pair{err_, &errText_}}) {
             ssize_t n;
-            while ((n = read(fd, buf, sizeof buf)) > 0) {
+            while ((n = read(fd, buf, sizeof buf)) > 0)
                 text->append(buf, size_t(n));
-                pollfd q = {fd, POLLIN, 0};
-                if (poll(&q, 1, 0) <= 0)
-                    break;
-            }
         }
     }
 
