@@ -145,34 +145,45 @@ bool SetUpTty(Port &port) {
     return true;
 }
 
-// Bytes the kernel still holds for the device, or -1 when it cannot tell.
-int Queued(const Port &port) {
+bool Writable(int fd)
+{
+    pollfd p = {fd, POLLOUT, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
+}
+
+// What the device has still to take: the kernel's count where it keeps one;
+// else, while the device does not take more (a tty held by flow control, whose
+// pty keeps no count; a USB printer with a write in flight), the last write.
+int Pending(const Port &port)
+{
     int count = 0;
     switch (port.kind) {
     case Kind::Tty:
-        return ioctl(port.fd, TIOCOUTQ, &count) == 0 ? count : -1;
+        if (ioctl(port.fd, TIOCOUTQ, &count) != 0)
+            count = 0;
+        return count > 0 ? count : Writable(port.fd) ? 0 : 1;
     case Kind::Fifo:
-        return ioctl(port.fd, FIONREAD, &count) == 0 ? count : -1;
+        return ioctl(port.fd, FIONREAD, &count) == 0 ? count : 0;
+    case Kind::Device:
+        return Writable(port.fd) ? 0 : static_cast<int>(std::max<DWORD>(port.lastWrite, 1));
     default:
-        return -1;
+        return 0; // a file, or a parallel port whose writes return once the printer took them
     }
 }
 
-// Waits until the device has taken what is queued for it. Gives up when the
-// queue has not moved for as long as one byte may take (the multiplier and the
-// constant), or when the time-outs for the whole amount have run out.
+// Waits until the device has taken what is pending. Gives up when nothing has
+// moved for as long as one byte may take (the multiplier and the constant), or
+// when the time-outs for the whole amount have run out.
 bool Drain(const Port &port)
 {
-    if (port.purged || port.kind == Kind::File || port.kind == Kind::LinePrinter)
-        return true; // nothing queued that close would lose
-    int queued = Queued(port);
-    bool usePoll = queued < 0;
-    if (queued == 0)
+    if (port.purged)
+        return true; // what was left is meant to be lost
+    int pending = Pending(port);
+    if (pending == 0)
         return true;
-    DWORD amount = usePoll ? port.lastWrite : static_cast<DWORD>(queued);
     Clock::time_point deadline, stallDeadline;
     auto now = Clock::now();
-    bool hasDeadline = WriteDeadline(port, amount, now, deadline);
+    bool hasDeadline = WriteDeadline(port, static_cast<DWORD>(pending), now, deadline);
     WriteDeadline(port, 1, now, stallDeadline);
     Milliseconds pause{1};
     for (;;) {
@@ -180,26 +191,20 @@ bool Drain(const Port &port)
             lastError = ERROR_OPERATION_ABORTED;
             return false;
         }
-        if (usePoll) {
-            pollfd p = {port.fd, POLLOUT, 0};
-            if (poll(&p, 1, 0) > 0)
-                return true;
-        } else {
-            int left = Queued(port);
-            if (left <= 0)
-                return true;
-            if (left < queued) {
-                queued = left;
-                WriteDeadline(port, 1, Clock::now(), stallDeadline);
-            }
-        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, kMaxBackoff);
+        int left = Pending(port);
+        if (left == 0)
+            return true;
         now = Clock::now();
-        if (hasDeadline && (now >= deadline || (!usePoll && now >= stallDeadline))) {
+        if (left < pending) {
+            pending = left;
+            WriteDeadline(port, 1, now, stallDeadline);
+        }
+        if (hasDeadline && (now >= deadline || now >= stallDeadline)) {
             lastError = ERROR_TIMEOUT;
             return false;
         }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, kMaxBackoff);
     }
 }
 

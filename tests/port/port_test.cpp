@@ -208,6 +208,35 @@ TEST_F(Port, StalledLineTimesOutAndLeavesThePortOpen)
     close(keep);
 }
 
+TEST_F(Port, CloseWaitsForAPrinterThatSaidStop)
+{
+    TPty pty;
+    int keep = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    setenv("DOSDEV_LPT1", pty.slave.c_str(), 1);
+    TCom com;
+    com.OpenPort(0);
+    com.WriteByte('a');
+    pty.Xoff(); // after the last byte was taken, before the close
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto start = Clock::now();
+    EXPECT_EQ(Message([&] { com.Close(); }), "Time Out.   Printer not ready.");
+    EXPECT_GE(Seconds(start), 0.25);
+    EXPECT_LT(Seconds(start), 1.0);
+    com.Close(); // released all the same
+
+    pty.Xon();
+    com.OpenPort(0);
+    com.WriteByte('b');
+    std::thread resume([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pty.Xon();
+    });
+    pty.Xoff();
+    com.Close(); // the printer goes on within the time-out: a clean close
+    resume.join();
+    close(keep);
+}
+
 TEST_F(Port, FullFifoTimesOutThenAHangUpClosesThePort)
 {
     std::string fifo = (dir_ / "printer").string();
