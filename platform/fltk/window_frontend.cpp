@@ -47,7 +47,9 @@ using namespace std::chrono_literals;
 // How often the watcher looks at the X connection when nothing arrives.
 constexpr auto kWatchTick = 50ms;
 
-void WriteLine(int fd, const std::string &line) { WriteAll(fd, Printable(line) + "\n"); }
+void WriteLine(int fd, const std::string &line) {
+    WriteAll(fd, Printable(line) + "\n");
+}
 
 class TWindowFrontEnd : public TFrontEnd {
 public:
@@ -248,3 +250,9 @@ std::unique_ptr<TFrontEnd> CreateWindowFrontEnd() {
 }
 
 } // namespace Platform
+
+// The module's one entry: the program loads this library only when it wants
+// the window, so a terminal run never maps FLTK or X11.
+extern "C" __attribute__((visibility("default"))) Platform::TFrontEnd *FwdCreateWindowFrontEnd() {
+    return Platform::CreateWindowFrontEnd().release();
+}

@@ -12,3 +12,8 @@ namespace Platform {
 std::unique_ptr<TFrontEnd> CreateWindowFrontEnd();
 
 } // namespace Platform
+
+// The same, as the window module's entry point (the caller owns the result).
+extern "C" Platform::TFrontEnd *FwdCreateWindowFrontEnd();
+
+namespace Platform {} // namespace Platform
