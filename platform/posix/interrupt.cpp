@@ -1,12 +1,31 @@
 #include <platform/interrupt.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <algorithm>
+#include <fcntl.h>
+#include <iterator>
+#include <poll.h>
+#include <unistd.h>
 
 namespace Platform {
 namespace {
 
 std::atomic<int> pending{0};
+
+// A byte in this pipe wakes every InterruptiblePoll: a signal handler and
+// another thread can both write it, and no wait can miss it.
+struct TWake {
+    int read = -1, write = -1;
+    TWake() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            read = fds[0];
+            write = fds[1];
+        }
+    }
+} wake;
 static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnInterruptSignal(int signal) {
@@ -32,7 +51,10 @@ void InstallSignalHandlers() {
 
 void Interrupt(int signal) {
     int none = 0;
-    pending.compare_exchange_strong(none, signal);
+    if (pending.compare_exchange_strong(none, signal) && wake.write >= 0) {
+        char byte = 1;
+        (void)!write(wake.write, &byte, 1); // async-signal-safe
+    }
 }
 
 int InterruptSignal() {
@@ -41,6 +63,34 @@ int InterruptSignal() {
 
 void ResetInterrupt() {
     pending.store(0);
+    char drain[16];
+    while (wake.read >= 0 && read(wake.read, drain, sizeof drain) > 0) {
+    }
+}
+
+int InterruptiblePoll(pollfd *fds, unsigned long count, int timeoutMs) {
+    pollfd all[8];
+    if (count + 1 > std::size(all)) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::copy(fds, fds + count, all);
+    all[count] = {wake.read, POLLIN, 0};
+    for (;;) {
+        if (Interrupted()) {
+            errno = EINTR;
+            return -1;
+        }
+        int result = poll(all, count + 1, timeoutMs);
+        if (result < 0 && errno == EINTR)
+            continue; // another signal: the flag decides
+        if (result > 0 && (all[count].revents & POLLIN) && Interrupted()) {
+            errno = EINTR;
+            return -1;
+        }
+        std::copy(all, all + count, fds);
+        return result < 0 ? result : result - ((all[count].revents & POLLIN) ? 1 : 0);
+    }
 }
 
 } // namespace Platform

@@ -2,14 +2,15 @@
 
 #include <platform/interrupt.h>
 
-#include <algorithm>
 #include <chrono>
-#include <thread>
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
-    const auto slice = std::chrono::milliseconds(20);
-    for (auto now = Clock::now(); now < end && !Platform::Interrupted(); now = Clock::now())
-        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, slice));
+    // One wait, resumed after other signals; an interruption ends it at once.
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        if (Platform::InterruptiblePoll(nullptr, 0, int(left)) < 0)
+            return;
+    }
 }

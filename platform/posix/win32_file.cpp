@@ -27,8 +27,6 @@ using Milliseconds = std::chrono::milliseconds;
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
-// The longest a blocked call waits before it looks at the interrupt flag again.
-constexpr Milliseconds kSlice{20};
 constexpr Milliseconds kMaxBackoff{16};
 constexpr unsigned kLinePrinterMajor = 6;
 
@@ -112,22 +110,21 @@ struct Waiter {
 };
 
 // Waits until `fd` may take more data, the deadline passes or an interrupt
-// arrives, whichever is first; never longer than one slice. A driver whose poll
-// answers "ready" while its write would still block (lp) is met with a growing
-// back-off, never a spin.
+// arrives, whichever is first. A driver whose poll answers "ready" while its
+// write would still block (lp) is met with a growing back-off, never a spin.
 void WaitWritable(int fd, bool hasDeadline, Clock::time_point deadline, Waiter &waiter) {
-    Milliseconds wait = kSlice;
-    if (hasDeadline) {
-        auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now());
-        wait = std::clamp(left, Milliseconds(0), kSlice);
-    }
+    Milliseconds left{-1}; // no deadline: until the device or an interrupt
+    if (hasDeadline)
+        left = std::max(std::chrono::ceil<Milliseconds>(deadline - Clock::now()), Milliseconds(0));
     if (waiter.pollSaidReady) {
-        std::this_thread::sleep_for(std::min(waiter.backoff, wait));
+        auto pause = hasDeadline ? std::min(waiter.backoff, left) : waiter.backoff;
+        pollfd none = {-1, 0, 0};
+        Platform::InterruptiblePoll(&none, 1, static_cast<int>(pause.count()));
         waiter.backoff = std::min(waiter.backoff * 2, kMaxBackoff);
         return;
     }
     pollfd p = {fd, POLLOUT, 0};
-    waiter.pollSaidReady = poll(&p, 1, static_cast<int>(wait.count())) > 0;
+    waiter.pollSaidReady = Platform::InterruptiblePoll(&p, 1, static_cast<int>(left.count())) > 0;
 }
 
 bool SetUpTty(Port &port) {
@@ -145,8 +142,7 @@ bool SetUpTty(Port &port) {
     return true;
 }
 
-bool Writable(int fd)
-{
+bool Writable(int fd) {
     pollfd p = {fd, POLLOUT, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
 }
@@ -154,8 +150,7 @@ bool Writable(int fd)
 // What the device has still to take: the kernel's count where it keeps one;
 // else, while the device does not take more (a tty held by flow control, whose
 // pty keeps no count; a USB printer with a write in flight), the last write.
-int Pending(const Port &port)
-{
+int Pending(const Port &port) {
     int count = 0;
     switch (port.kind) {
     case Kind::Tty:
@@ -174,8 +169,7 @@ int Pending(const Port &port)
 // Waits until the device has taken what is pending. Gives up when nothing has
 // moved for as long as one byte may take (the multiplier and the constant), or
 // when the time-outs for the whole amount have run out.
-bool Drain(const Port &port)
-{
+bool Drain(const Port &port) {
     if (port.purged)
         return true; // what was left is meant to be lost
     int pending = Pending(port);
@@ -226,8 +220,7 @@ void Release(Port *port) {
 }
 
 // A reader that goes away must fail the write (EPIPE), never kill the program.
-void IgnoreBrokenPipes()
-{
+void IgnoreBrokenPipes() {
     static const bool done = [] {
         struct sigaction current = {};
         sigaction(SIGPIPE, nullptr, &current);
@@ -383,8 +376,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     return drained ? TRUE : FALSE;
 }
 
-BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
-{
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
     Port *port = PortOf(hFile);
     if (port == nullptr)
         return FALSE;

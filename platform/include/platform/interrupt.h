@@ -4,6 +4,8 @@
 // CloseHandle discards queued output, ShowMessage and loading raise EAbort.
 #pragma once
 
+struct pollfd;
+
 namespace Platform {
 
 // SIGINT and SIGTERM interrupt; SIGHUP and SIGPIPE are ignored.
@@ -17,6 +19,12 @@ int InterruptSignal();
 inline bool Interrupted() {
     return InterruptSignal() != 0;
 }
+
+// poll(2) on up to 7 descriptors that an interruption ends at once, from a
+// signal or another thread, with no race between looking at the flag and
+// waiting: returns 0 on a time-out, -1 with errno EINTR when interrupted, else
+// the number of ready descriptors. timeoutMs < 0 waits on.
+int InterruptiblePoll(pollfd *fds, unsigned long count, int timeoutMs);
 
 // For tests: forget an interruption.
 void ResetInterrupt();
