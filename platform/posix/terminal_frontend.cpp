@@ -62,7 +62,9 @@ public:
             }
             return;
         }
-        WriteAll(err_, "\r" + ProgressLine(Gauge) + "\x1b[K");
+        AnsiString line = ProgressLine(Gauge);
+        line.insert(line.begin(), '\r');
+        WriteAll(err_, line.append("\x1b[K"));
         lineOpen_ = true;
     }
 
@@ -114,9 +116,11 @@ private:
         AnsiString line;
         if (width >= 10) {
             int filled = width * percent / 100;
-            line = "[" + AnsiString(filled, '#') + AnsiString(width - filled, '-') + "]";
+            line.reserve(width + 2 + sizeof tail);
+            line.push_back('[');
+            line.append(filled, '#').append(width - filled, '-').push_back(']');
         }
-        return line + tail;
+        return line.append(tail);
     }
 
     int out_, err_;
