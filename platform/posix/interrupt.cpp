@@ -17,12 +17,12 @@ std::atomic<int> pending{0};
 // A byte in this pipe wakes every InterruptiblePoll: a signal handler and
 // another thread can both write it, and no wait can miss it.
 struct TWake {
-    int read = -1, write = -1;
+    int readEnd = -1, writeEnd = -1;
     TWake() {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            read = fds[0];
-            write = fds[1];
+            readEnd = fds[0];
+            writeEnd = fds[1];
         }
     }
 } wake;
@@ -51,9 +51,9 @@ void InstallSignalHandlers() {
 
 void Interrupt(int signal) {
     int none = 0;
-    if (pending.compare_exchange_strong(none, signal) && wake.write >= 0) {
+    if (pending.compare_exchange_strong(none, signal) && wake.writeEnd >= 0) {
         char byte = 1;
-        (void)!write(wake.write, &byte, 1); // async-signal-safe
+        (void)!write(wake.writeEnd, &byte, 1); // async-signal-safe
     }
 }
 
@@ -64,7 +64,7 @@ int InterruptSignal() {
 void ResetInterrupt() {
     pending.store(0);
     char drain[16];
-    while (wake.read >= 0 && read(wake.read, drain, sizeof drain) > 0) {
+    while (wake.readEnd >= 0 && read(wake.readEnd, drain, sizeof drain) > 0) {
     }
 }
 
@@ -75,7 +75,7 @@ int InterruptiblePoll(pollfd *fds, unsigned long count, int timeoutMs) {
         return -1;
     }
     std::copy(fds, fds + count, all);
-    all[count] = {wake.read, POLLIN, 0};
+    all[count] = {wake.readEnd, POLLIN, 0};
     for (;;) {
         if (Interrupted()) {
             errno = EINTR;
