@@ -80,7 +80,7 @@ void Dismiss(Fl_Widget *, void *window) {
 } // namespace
 
 bool RunMessageBox(const std::string &Text, const std::string &Caption, TBoxKind Kind, Fl_Font Face,
-                   int FontSize) {
+                   int FontSize, const std::function<void()> &Idle) {
     std::string text = ToUtf8(Text);
     fl_font(Face, FontSize);
     int textW = 0, textH = 0;
@@ -119,6 +119,8 @@ bool RunMessageBox(const std::string &Text, const std::string &Caption, TBoxKind
     TFrameCentring centring(window);
     while (window.shown() && !Interrupted()) {
         centring.Tend();
+        if (Idle)
+            Idle();
         Fl::wait(0.05);
     }
     bool dismissed = !window.shown();

@@ -173,7 +173,8 @@ private:
             font = main->FormFont();
             size = main->FormFontSize();
         }
-        return RunMessageBox(text, caption, kind, font, size);
+        // The main window's frame may still need centring while the box is up.
+        return RunMessageBox(text, caption, kind, font, size, [this] { TendFrames(); });
     }
 
     // The window callback: the window manager's close, or Escape.

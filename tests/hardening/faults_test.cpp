@@ -65,9 +65,9 @@ struct TSignalCase {
 // Where the program is stopped: in the pause (the real program, its three
 // seconds); blocked on a printer that stalls at the start of the header or the
 // blocks (XOFF) and takes data again 1.5 s later; or in the tail, sent byte by
-// byte to a slow printer (8000 bytes/s) once the line's buffer is full. (A
-// stall at the tail comes too late on a pty: the line has taken the whole tail
-// before the XOFF.) The signal comes while the program's write waits; a
+// byte to a slow printer (8000 bytes/s) on a FIFO, whose one-page buffer is
+// full by then. (A pty's buffers take up to some 64 KiB when the reader is
+// slow, more than the whole tail, so the tail runs on the FIFO.) The signal comes while the program's write waits; a
 // single-byte write waits 300 ms, so a signal that comes too late meets
 // "Printer not ready." or a finished download instead, and the case is tried again.
 TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
@@ -92,8 +92,8 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
                                                                               : "progress: 0%";
             double delay = pause ? 1.0 : stage == "blocks" ? 0.2 : stage == "tail" ? 0.15 : 0.08;
             for (int attempt = 0; attempt < 3; ++attempt) {
-                std::vector<std::string> options = {"--link", link, "--linger", "0",
-                                                    "--expect-image", image};
+                std::vector<std::string> options = {stage == "tail" ? "--fifo" : "--link", link,
+                                                    "--linger", "0", "--expect-image", image};
                 if (pause)
                     options.insert(options.end(), {"--min-pause", "3"});
                 else if (stage == "tail")

@@ -317,7 +317,12 @@ TEST_F(WindowFrontEnd, WithAWindowManagerTheFrameIsCentred) {
         GTEST_SKIP() << "openbox is not installed";
     Start({openbox}, {{"DISPLAY", server_->Display()}}, "openbox");
     ASSERT_TRUE(WaitFor(
-        [&] { return !x_->LongsProperty(DefaultRootWindow(x_->Raw()), "_NET_SUPPORTED").empty(); },
+        // The program asks the manager's check window, which comes last.
+        [&] {
+            return !x_->LongsProperty(DefaultRootWindow(x_->Raw()), "_NET_SUPPORTED").empty() &&
+                   !x_->LongsProperty(DefaultRootWindow(x_->Raw()), "_NET_SUPPORTING_WM_CHECK")
+                        .empty();
+        },
         10s));
     TProcess &program = StartProgram(MakeImage(1000), {{"DOSDEV_LPT1", dir_ + "/missing/lpt1"}});
     Window box = WaitForBox("Open LPT1 fault.");
