@@ -2,7 +2,7 @@
 // folder of its own that goes with everything in it, children included.
 #pragma once
 
-#include "process.h"
+#include "../support/process.h"
 #include "report.h"
 
 #include <chrono>
