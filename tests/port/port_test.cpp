@@ -40,6 +40,16 @@ double Seconds(Clock::time_point since)
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// A pty as the printer on LPT1, kept open by the test between the program's opens.
+struct TPtyPrinter {
+    TPty pty;
+    int keep = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    TPtyPrinter() { setenv("DOSDEV_LPT1", pty.slave.c_str(), 1); }
+    ~TPtyPrinter() { close(keep); }
+    TPtyPrinter(const TPtyPrinter &) = delete;
+    TPtyPrinter &operator=(const TPtyPrinter &) = delete;
+};
+
 class Port : public ::testing::Test {
 protected:
     void SetUp() override
@@ -167,9 +177,8 @@ TEST_F(Port, CookedPtyReceivesEveryByteUnchanged)
 
 TEST_F(Port, SecondOpenerIsRefusedUntilTheFirstCloses)
 {
-    TPty pty;
-    int keep = open(pty.slave.c_str(), O_RDWR | O_NOCTTY); // keeps the pty alive between opens
-    setenv("DOSDEV_LPT1", pty.slave.c_str(), 1);
+    TPtyPrinter printer;
+    TPty &pty = printer.pty;
     TCom first, second;
     first.OpenPort(0);
     EXPECT_EQ(Message([&] { second.OpenPort(0); }), "Open LPT1 fault");
@@ -177,14 +186,12 @@ TEST_F(Port, SecondOpenerIsRefusedUntilTheFirstCloses)
     second.OpenPort(0);
     second.WriteByte('x');
     EXPECT_EQ(pty.Read(1), Bytes{'x'});
-    close(keep);
 }
 
 TEST_F(Port, StalledLineTimesOutAndLeavesThePortOpen)
 {
-    TPty pty;
-    int keep = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-    setenv("DOSDEV_LPT1", pty.slave.c_str(), 1);
+    TPtyPrinter printer;
+    TPty &pty = printer.pty;
     TCom com;
     com.OpenPort(0);
     pty.Xoff();
@@ -205,14 +212,12 @@ TEST_F(Port, StalledLineTimesOutAndLeavesThePortOpen)
     com.WriteByte('b');
     com.Close();
     EXPECT_EQ(pty.Read(1), Bytes{'b'});
-    close(keep);
 }
 
 TEST_F(Port, CloseWaitsForAPrinterThatSaidStop)
 {
-    TPty pty;
-    int keep = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-    setenv("DOSDEV_LPT1", pty.slave.c_str(), 1);
+    TPtyPrinter printer;
+    TPty &pty = printer.pty;
     TCom com;
     com.OpenPort(0);
     com.WriteByte('a');
@@ -234,7 +239,6 @@ TEST_F(Port, CloseWaitsForAPrinterThatSaidStop)
     pty.Xoff();
     com.Close(); // the printer goes on within the time-out: a clean close
     resume.join();
-    close(keep);
 }
 
 TEST_F(Port, FullFifoTimesOutThenAHangUpClosesThePort)
@@ -275,9 +279,8 @@ TEST_F(Port, FullFifoTimesOutThenAHangUpClosesThePort)
 
 TEST_F(Port, InterruptEndsAStalledWriteAtOnce)
 {
-    TPty pty;
-    int keep = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-    setenv("DOSDEV_LPT1", pty.slave.c_str(), 1);
+    TPtyPrinter printer;
+    TPty &pty = printer.pty;
     TCom com;
     com.OpenPort(0);
     pty.Xoff();
@@ -292,7 +295,6 @@ TEST_F(Port, InterruptEndsAStalledWriteAtOnce)
     stopper.join();
     EXPECT_LT(Seconds(start), 0.5) << "a 512-byte write would otherwise wait 51.4 s";
     EXPECT_EQ(Message([] { TCom().OpenPort(0); }), "Open LPT1 fault") << "nothing more is opened";
-    close(keep);
 }
 
 } // namespace
