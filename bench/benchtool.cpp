@@ -142,9 +142,10 @@ int Run(int argc, char **argv) {
     FILE *f = out ? std::fopen(out, "w") : stdout;
     if (f == nullptr)
         Die(out);
-    std::fprintf(f, "start=%.6f end=%.6f wall=%.6f user=%.6f sys=%.6f cpu=%.6f maxrss_kib=%ld status=%d\n",
-                 start, end, end - start, Seconds(usage.ru_utime), Seconds(usage.ru_stime),
-                 Seconds(usage.ru_utime) + Seconds(usage.ru_stime), usage.ru_maxrss, code);
+    std::fprintf(
+        f, "start=%.6f end=%.6f wall=%.6f user=%.6f sys=%.6f cpu=%.6f maxrss_kib=%ld status=%d\n",
+        start, end, end - start, Seconds(usage.ru_utime), Seconds(usage.ru_stime),
+        Seconds(usage.ru_utime) + Seconds(usage.ru_stime), usage.ru_maxrss, code);
     if (f != stdout)
         std::fclose(f);
     return 0;
@@ -208,7 +209,7 @@ int Sum(const char *path) {
 }
 
 int Header(const char *path) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path, &st) != 0)
         Die(path);
     unsigned blocks = unsigned(st.st_size / 5120), tail = unsigned(st.st_size % 5120);

@@ -41,7 +41,9 @@ void check(bool ok, const char *what, const printer::Report &report) {
         fault(what, report);
 }
 
-unsigned le16(const std::uint8_t *p) { return unsigned{p[0]} | unsigned{p[1]} << 8; }
+unsigned le16(const std::uint8_t *p) {
+    return unsigned{p[0]} | unsigned{p[1]} << 8;
+}
 
 // The wire format, written out again from its description rather than from the decoder:
 //   connection 1: 0D 0D 7E 4F 0D
@@ -130,8 +132,7 @@ void same_report(const printer::Report &a, const printer::Report &b) {
     check(a.stage == b.stage && a.connections == b.connections &&
               a.prelude.bytes == b.prelude.bytes && a.transfer.bytes == b.transfer.bytes &&
               a.block_count == b.block_count && a.tail_length == b.tail_length &&
-              a.image_received == b.image_received &&
-              a.checksum_received == b.checksum_received &&
+              a.image_received == b.image_received && a.checksum_received == b.checksum_received &&
               a.checksum_computed == b.checksum_computed,
           "the report depends on how the bytes were read", b);
     check(a.fault.has_value() == b.fault.has_value(), "a fault depends on how the bytes were read",
@@ -152,8 +153,8 @@ void check_rendering(const printer::Report &report) {
     const std::string json = printer::format_json(report, context);
     const std::string verdict = printer::verdict_text(report);
     check(verdict.starts_with("OK: ") == report.verified, "the verdict line disagrees", report);
-    check(text.find("verdict: " + verdict) != std::string::npos, "the text report lacks the verdict",
-          report);
+    check(text.find("verdict: " + verdict) != std::string::npos,
+          "the text report lacks the verdict", report);
     check(!json.empty() && json.back() == '\n' && json.find('\n') == json.size() - 1,
           "the JSON report is not one line", report);
     check(json.find(report.verified ? "\"verified\":true" : "\"verified\":false") !=
@@ -169,7 +170,9 @@ void check_capture(Bytes in) {
     // The --decode path, with the image going to a sink as --save-image takes it.
     std::vector<std::uint8_t> saved;
     printer::DecoderOptions options = capture_options();
-    options.image_sink = [&saved](Bytes bytes) { saved.insert(saved.end(), bytes.begin(), bytes.end()); };
+    options.image_sink = [&saved](Bytes bytes) {
+        saved.insert(saved.end(), bytes.begin(), bytes.end());
+    };
     printer::StreamDecoder decoder(std::move(options));
     std::istringstream capture(std::string(reinterpret_cast<const char *>(data), size));
     const bool read = printer::decode_capture(capture, decoder);
@@ -180,7 +183,8 @@ void check_capture(Bytes in) {
         fault("a wrong stream was called good", report);
     if (!report.verified && wire.good)
         fault("a correct stream was called wrong", report);
-    check(report.verified == !report.fault.has_value(), "verified with a fault, or neither", report);
+    check(report.verified == !report.fault.has_value(), "verified with a fault, or neither",
+          report);
     if (report.verified)
         check(report.stage == printer::Stage::done && report.image_size() == *wire.declared_size &&
                   report.image_received == *wire.declared_size,
@@ -229,8 +233,8 @@ std::optional<std::vector<std::uint8_t>> build_capture(Bytes in) {
     const std::uint64_t n = std::uint64_t{blocks} * 5120 + tail;
     if (n > 3 * 5120 + 65535)
         return std::nullopt; // keep the runs fast; larger counts are covered as raw captures
-    std::vector<std::uint8_t> out = {0x0D, 0x0D, 0x7E, 0x4F, 0x0D, 0x0D, 0x0D, 0x0D, 0x0D, 0x0D,
-                                     0x0D, 0x7E, 0x4E, 0x0D, 0x0A, 0x47, 0x4F, 0x20};
+    std::vector<std::uint8_t> out = {0x0D, 0x0D, 0x7E, 0x4F, 0x0D, 0x0D, 0x0D, 0x0D, 0x0D,
+                                     0x0D, 0x0D, 0x7E, 0x4E, 0x0D, 0x0A, 0x47, 0x4F, 0x20};
     for (unsigned v : {blocks, tail}) {
         out.push_back(static_cast<std::uint8_t>(v & 0xFF));
         out.push_back(static_cast<std::uint8_t>(v >> 8));

@@ -6,8 +6,7 @@
 
 namespace Platform {
 
-std::string Printable(const std::string &text)
-{
+std::string Printable(const std::string &text) {
     std::string shown;
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7F) {
@@ -21,8 +20,7 @@ std::string Printable(const std::string &text)
     return shown;
 }
 
-void WriteAll(int fd, const std::string &text)
-{
+void WriteAll(int fd, const std::string &text) {
     const char *p = text.data();
     size_t left = text.size();
     while (left > 0) {

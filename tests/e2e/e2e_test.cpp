@@ -20,9 +20,9 @@ namespace {
 // Collects everything the program sends to the pty, with the time it came.
 class TLine {
 public:
-    TLine()
-    {
-        keep_ = open(pty_.slave.c_str(), O_RDWR | O_NOCTTY); // the pty outlives the program's closes
+    TLine() {
+        keep_ =
+            open(pty_.slave.c_str(), O_RDWR | O_NOCTTY); // the pty outlives the program's closes
         reader_ = std::thread([this] {
             while (!stop_) {
                 if (hold_) {
@@ -38,21 +38,18 @@ public:
             }
         });
     }
-    ~TLine()
-    {
+    ~TLine() {
         stop_ = true;
         reader_.join();
         close(keep_);
     }
     const std::string &Path() const { return pty_.slave; }
-    Bytes Received()
-    {
+    Bytes Received() {
         std::lock_guard<std::mutex> lock(mutex_);
         return bytes_;
     }
     // Waits until `count` bytes have arrived.
-    bool WaitFor(size_t count, double seconds)
-    {
+    bool WaitFor(size_t count, double seconds) {
         auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
             if (Received().size() >= count)
@@ -61,8 +58,7 @@ public:
         }
         return false;
     }
-    double Gap(size_t before, size_t after)
-    {
+    double Gap(size_t before, size_t after) {
         std::lock_guard<std::mutex> lock(mutex_);
         return std::chrono::duration<double>(times_.at(after) - times_.at(before)).count();
     }
@@ -84,8 +80,7 @@ const Bytes kPrelude = {0x0D, 0x0D, 0x7E, 0x4F, 0x0D};
 
 class EndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("fwd-e2e-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -93,8 +88,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::string Image(size_t size)
-    {
+    std::string Image(size_t size) {
         image_.resize(size);
         for (size_t i = 0; i < size; ++i)
             image_[i] = static_cast<unsigned char>(i * 7 + i / 251); // LF and CR included
@@ -108,8 +102,7 @@ protected:
     Bytes image_;
 };
 
-TEST_F(EndToEnd, DownloadsExactlyAndIgnoresHangUpOfTheSession)
-{
+TEST_F(EndToEnd, DownloadsExactlyAndIgnoresHangUpOfTheSession) {
     TLine line;
     std::string path = Image(2 * 5120 + 1000);
     // The blank in the path arrives as two arguments, joined again.
@@ -125,7 +118,8 @@ TEST_F(EndToEnd, DownloadsExactlyAndIgnoresHangUpOfTheSession)
     expected.insert(expected.end(), {0x7E, 0x4E, 0x0D, 0x0A, 0x47, 0x4F, 0x20, 2, 0, 0xE8, 0x03});
     expected.insert(expected.end(), image_.begin(), image_.end());
     unsigned sum = std::accumulate(image_.begin(), image_.end(), 0u) & 0xFFFF;
-    expected.insert(expected.end(), {static_cast<unsigned char>(sum), static_cast<unsigned char>(sum >> 8)});
+    expected.insert(expected.end(),
+                    {static_cast<unsigned char>(sum), static_cast<unsigned char>(sum >> 8)});
     ASSERT_TRUE(line.WaitFor(expected.size(), 2));
     EXPECT_EQ(line.Received(), expected);
     EXPECT_GE(line.Gap(4, 5), 3.0) << "the pause between the prelude and the transfer";
@@ -136,8 +130,7 @@ TEST_F(EndToEnd, DownloadsExactlyAndIgnoresHangUpOfTheSession)
     EXPECT_NE(run.Err().find("progress: 100%"), std::string::npos) << run.Err();
 }
 
-TEST_F(EndToEnd, FailuresSayWhyAndExitOne)
-{
+TEST_F(EndToEnd, FailuresSayWhyAndExitOne) {
     TLine line;
     struct Case {
         std::string device, image, message;
@@ -161,8 +154,7 @@ TEST_F(EndToEnd, FailuresSayWhyAndExitOne)
     }
 }
 
-TEST_F(EndToEnd, SignalsStopPromptlyAndSendNothingMore)
-{
+TEST_F(EndToEnd, SignalsStopPromptlyAndSendNothingMore) {
     struct Case {
         int signal, status;
         bool stalled; // stop while a write waits on a printer that sent XOFF

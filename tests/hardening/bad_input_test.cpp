@@ -21,11 +21,11 @@ enum class Sent { PreludeOnly, Image, Either };
 
 struct TCase {
     std::string name;
-    std::vector<std::string> args;   // the program's arguments
-    std::string watched;             // the image file that must not change ("": none)
-    std::string expectImage;         // the bytes the printer must get, for Sent::Image
+    std::vector<std::string> args; // the program's arguments
+    std::string watched;           // the image file that must not change ("": none)
+    std::string expectImage;       // the bytes the printer must get, for Sent::Image
     int status = 1;
-    std::string message;             // stderr's last line, or "" for a completed download
+    std::string message; // stderr's last line, or "" for a completed download
     Sent sent = Sent::PreludeOnly;
     bool asNobody = false;
     std::function<void(std::atomic<bool> &)> helper = {}; // runs beside the download
@@ -46,8 +46,7 @@ struct TFileState {
     bool operator==(const TFileState &) const = default;
 };
 
-TFileState StateOf(const std::string &path)
-{
+TFileState StateOf(const std::string &path) {
     struct stat st = {};
     if (stat(path.c_str(), &st) != 0)
         return {};
@@ -55,8 +54,7 @@ TFileState StateOf(const std::string &path)
             S_ISREG(st.st_mode) ? HashFile(path) : 0};
 }
 
-Bytes Pattern(size_t size, unsigned seed)
-{
+Bytes Pattern(size_t size, unsigned seed) {
     Bytes bytes(size);
     std::uint32_t x = seed * 2654435761u + 1;
     for (auto &b : bytes) {
@@ -68,8 +66,7 @@ Bytes Pattern(size_t size, unsigned seed)
 
 class BadInput : public ::testing::Test {
 protected:
-    TResult Run(const TCase &c, const std::string &id)
-    {
+    TResult Run(const TCase &c, const std::string &id) {
         TResult r;
         if (c.asNobody && (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)) {
             r.skipped = true;
@@ -148,8 +145,7 @@ protected:
 
 // How a path shows in the table: the test's folder as $DIR, a long run of one
 // character shortened, bytes outside ASCII as \xNN.
-std::string Shown(std::string text, const std::string &dir)
-{
+std::string Shown(std::string text, const std::string &dir) {
     for (size_t at; (at = text.find(dir)) != std::string::npos;)
         text.replace(at, dir.size(), "$DIR");
     std::string shown;
@@ -174,8 +170,7 @@ std::string Shown(std::string text, const std::string &dir)
     return shown;
 }
 
-std::string RecordOf(const TResult &r)
-{
+std::string RecordOf(const TResult &r) {
     if (r.skipped)
         return "—";
     std::string verdict = JsonField(r.report, "verdict");
@@ -186,8 +181,7 @@ std::string RecordOf(const TResult &r)
            std::to_string(JsonNumber(r.report, "transfer.bytes")) + " bytes";
 }
 
-TEST_F(BadInput, EachEndsAsDocumentedAndSendsNothingItShouldNot)
-{
+TEST_F(BadInput, EachEndsAsDocumentedAndSendsNothingItShouldNot) {
     const std::string d = dir_.Path().string();
     chmod(d.c_str(), 0755); // the unprivileged case walks through it to the link
 
@@ -257,34 +251,63 @@ TEST_F(BadInput, EachEndsAsDocumentedAndSendsNothingItShouldNot)
                                               const std::string &saved) {
         if (status == 0) {
             Bytes got = ReadFile(saved), now = ReadFile(shrinking);
-            return got.size() == cutSize && got == now ? std::string()
-                                                       : std::string(" a mismatched stream was sent;");
+            return got.size() == cutSize && got == now
+                       ? std::string()
+                       : std::string(" a mismatched stream was sent;");
         }
-        return status == 1 && lastLine == kProgram + "File " + shrinking + " changed while it was being read."
+        return status == 1 && lastLine == kProgram + "File " + shrinking +
+                                              " changed while it was being read."
                    ? std::string()
                    : std::string(" an unexpected message;");
     };
 
     std::vector<TCase> cases = {
-        {"missing file", {d + "/missing.bin"}, "", "", 1, "Cannot open file " + d + "/missing.bin."},
+        {"missing file",
+         {d + "/missing.bin"},
+         "",
+         "",
+         1,
+         "Cannot open file " + d + "/missing.bin."},
         {"a directory", {d}, "", "", 1, "Cannot open file " + d + "."},
-        {"no read permission (run as nobody)", {secret}, secret, "", 1,
-         "Cannot open file " + secret + ".", Sent::PreludeOnly, true},
+        {"no read permission (run as nobody)",
+         {secret},
+         secret,
+         "",
+         1,
+         "Cannot open file " + secret + ".",
+         Sent::PreludeOnly,
+         true},
         {"empty path", {""}, "", "", 1, "Cannot open file "},
         {"no argument", {}, "", "", 1, "Cannot open file "},
-        {"quoted path (quotes are part of the name)", {"\"" + small + "\""}, small, "", 1,
+        {"quoted path (quotes are part of the name)",
+         {"\"" + small + "\""},
+         small,
+         "",
+         1,
          "Cannot open file \"" + small + "\""},
         {"path of 4000 characters", {longPath}, longPath, longPath, 0, "", Sent::Image},
         {"path with % and non-ASCII bytes", {odd}, odd, odd, 0, "", Sent::Image},
-        {"missing path with % and non-ASCII bytes", {odd + ".missing"}, "", "", 1,
+        {"missing path with % and non-ASCII bytes",
+         {odd + ".missing"},
+         "",
+         "",
+         1,
          "Cannot open file " + odd + ".missing."},
         {"zero-byte image", {empty}, empty, empty, 0, "", Sent::Image},
         {"image at the size limit (sparse)", {atLimit}, atLimit, atLimit, 0, "", Sent::Image},
         {"image one byte over the limit", {overLimit}, overLimit, "", 1, kTooLarge},
         {"/dev/zero", {"/dev/zero"}, "", "", 1, kTooLarge},
         {"a FIFO fed by a writer", {fifo}, "", fifoBytes, 0, "", Sent::Image, false, feedFifo},
-        {"image truncated while it loads", {shrinking}, "", "", 1, "", Sent::Either, false,
-         truncateOnOpen, consistentCut},
+        {"image truncated while it loads",
+         {shrinking},
+         "",
+         "",
+         1,
+         "",
+         Sent::Either,
+         false,
+         truncateOnOpen,
+         consistentCut},
     };
 
     std::vector<TResult> results(cases.size());
@@ -299,27 +322,32 @@ TEST_F(BadInput, EachEndsAsDocumentedAndSendsNothingItShouldNot)
         t.join();
     close(watch);
 
-    std::string table = "# Bad input\n\n"
-                        "What `fwdownload IMAGE` does with images and paths that are wrong or odd, "
-                        "as observed by the last run of `tests/hardening/bad_input_test` (generated; "
-                        "do not edit). `$DIR` is the test's temporary folder. Each run sends the "
-                        "prelude to the simulated printer first; \"printer got\" is its record.\n\n"
-                        "| case | argument | exit | last line of stderr / stdout | printer got | "
-                        "image file |\n|---|---|---|---|---|---|\n";
+    std::string table =
+        "# Bad input\n\n"
+        "What `fwdownload IMAGE` does with images and paths that are wrong or odd, "
+        "as observed by the last run of `tests/hardening/bad_input_test` (generated; "
+        "do not edit). `$DIR` is the test's temporary folder. Each run sends the "
+        "prelude to the simulated printer first; \"printer got\" is its record.\n\n"
+        "| case | argument | exit | last line of stderr / stdout | printer got | "
+        "image file |\n|---|---|---|---|---|---|\n";
     for (size_t i = 0; i < cases.size(); ++i) {
         const TCase &c = cases[i];
         TResult &r = results[i];
         SCOPED_TRACE(c.name);
         EXPECT_EQ(r.problems, "") << c.name;
         std::string argument = c.args.empty() ? "(none)" : "`" + Shown(c.args[0], d) + "`";
-        std::string said = r.skipped ? "skipped: needs root and setpriv"
+        std::string said = r.skipped       ? "skipped: needs root and setpriv"
                            : r.status == 0 ? Shown(r.out, d)
                                            : "`" + Shown(r.lastLine, d) + "`";
         for (size_t at; (at = said.find("\\x0A")) != std::string::npos;)
             said.replace(at, 4, " ");
         table += "| " + c.name + " | " + argument + " | " +
                  (r.skipped ? "—" : std::to_string(r.status)) + " | " + said + " | " + RecordOf(r) +
-                 " | " + (c.watched.empty() ? "—" : r.unchanged ? "unchanged" : "MODIFIED") + " |\n";
+                 " | " +
+                 (c.watched.empty() ? "—"
+                  : r.unchanged     ? "unchanged"
+                                    : "MODIFIED") +
+                 " |\n";
     }
     std::ofstream(std::string(SOURCE_DIR) + "/docs/bad-input.md") << table;
 }

@@ -14,8 +14,7 @@ namespace {
 
 constexpr size_t kBlock = 5120;
 
-Bytes Image(size_t size, unsigned seed)
-{
+Bytes Image(size_t size, unsigned seed) {
     Bytes bytes(size);
     std::mt19937 rng(seed);
     for (auto &b : bytes)
@@ -24,8 +23,7 @@ Bytes Image(size_t size, unsigned seed)
 }
 
 // Runs the cases on `workers` threads.
-void RunSideBySide(const std::vector<std::function<void()>> &cases, int workers)
-{
+void RunSideBySide(const std::vector<std::function<void()>> &cases, int workers) {
     std::atomic<size_t> next{0};
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w)
@@ -40,8 +38,7 @@ void RunSideBySide(const std::vector<std::function<void()>> &cases, int workers)
 class Faults : public ::testing::Test {
 protected:
     // A fresh sim at `link` takes a whole download: the port was left free.
-    void ExpectNextDownloadSucceeds(const std::string &link)
-    {
+    void ExpectNextDownloadSucceeds(const std::string &link) {
         std::string image = link + ".next.bin";
         WriteFile(image, Image(2 * kBlock + 9, 99));
         TSim sim({"--link", link, "--min-pause", "0", "--linger", "0", "--expect-image", image});
@@ -67,11 +64,10 @@ struct TSignalCase {
 // blocks (XOFF) and takes data again 1.5 s later; or in the tail, sent byte by
 // byte to a slow printer (8000 bytes/s) on a FIFO, whose one-page buffer is
 // full by then. (A pty's buffers take up to some 64 KiB when the reader is
-// slow, more than the whole tail, so the tail runs on the FIFO.) The signal comes while the program's write waits; a
-// single-byte write waits 300 ms, so a signal that comes too late meets
+// slow, more than the whole tail, so the tail runs on the FIFO.) The signal comes while the
+// program's write waits; a single-byte write waits 300 ms, so a signal that comes too late meets
 // "Printer not ready." or a finished download instead, and the case is tried again.
-TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
-{
+TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent) {
     std::vector<TSignalCase> table;
     for (const char *stage : {"pause", "header", "blocks", "tail"})
         for (int signal : {SIGINT, SIGTERM})
@@ -88,12 +84,17 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
             std::string image = dir_ / (name + ".bin"), link = dir_ / (name + ".lp");
             WriteFile(image, bytes);
             // What the program prints just before it reaches the stage.
-            std::string marker = pause ? "Download Software" : stage == "tail" ? "progress: 80%"
-                                                                              : "progress: 0%";
+            std::string marker = pause             ? "Download Software"
+                                 : stage == "tail" ? "progress: 80%"
+                                                   : "progress: 0%";
             double delay = pause ? 1.0 : stage == "blocks" ? 0.2 : stage == "tail" ? 0.15 : 0.08;
             for (int attempt = 0; attempt < 3; ++attempt) {
-                std::vector<std::string> options = {stage == "tail" ? "--fifo" : "--link", link,
-                                                    "--linger", "0", "--expect-image", image};
+                std::vector<std::string> options = {stage == "tail" ? "--fifo" : "--link",
+                                                    link,
+                                                    "--linger",
+                                                    "0",
+                                                    "--expect-image",
+                                                    image};
                 if (pause)
                     options.insert(options.end(), {"--min-pause", "3"});
                 else if (stage == "tail")
@@ -112,7 +113,8 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
                 run.Signal(c.signal);
                 int status = run.Wait(10);
                 double took = std::chrono::duration<double>(run.Ended() - sent).count();
-                bool late = status == 0 || (status == 1 && LastLine(run.Err()).ends_with("Printer not ready."));
+                bool late = status == 0 ||
+                            (status == 1 && LastLine(run.Err()).ends_with("Printer not ready."));
                 if (late && attempt < 2) {
                     std::printf("%s: the signal came after the stage; again\n", name.c_str());
                     continue;
@@ -157,8 +159,7 @@ TEST_F(Faults, SignalsStopAtEachStageAndNothingMoreIsSent)
 // A dropped SSH session must not cut a transfer in half: a SIGHUP every few
 // milliseconds from the caption to the end, through the real pause, the header,
 // the blocks and the tail of a paced transfer, changes nothing.
-TEST_F(Faults, HangUpSignalsThroughoutAreIgnored)
-{
+TEST_F(Faults, HangUpSignalsThroughoutAreIgnored) {
     Bytes bytes = Image(40 * kBlock + 4000, 3);
     std::string image = dir_ / "hup.bin", link = dir_ / "hup.lp";
     WriteFile(image, bytes);
@@ -190,8 +191,7 @@ TEST_F(Faults, HangUpSignalsThroughoutAreIgnored)
 
 // The device goes away during the pause: the second opening fails, and the
 // printer got the prelude and nothing else.
-TEST_F(Faults, DeviceGoneBetweenTheConnections)
-{
+TEST_F(Faults, DeviceGoneBetweenTheConnections) {
     std::string image = dir_ / "gone.bin", link = dir_ / "gone.lp";
     WriteFile(image, Image(3 * kBlock, 4));
     TSim sim({"--link", link, "--linger", "0"});
@@ -212,8 +212,7 @@ TEST_F(Faults, DeviceGoneBetweenTheConnections)
 
 // Another process holds the device's lock: the program fails at once without
 // writing a byte, and once the holder lets go the port works.
-TEST_F(Faults, PortHeldByAnotherProcess)
-{
+TEST_F(Faults, PortHeldByAnotherProcess) {
     std::string image = dir_ / "held.bin", link = dir_ / "held.lp";
     WriteFile(image, Image(3 * kBlock, 5));
     TSim sim({"--link", link, "--linger", "0", "--min-pause", "0"});
@@ -254,8 +253,7 @@ TEST_F(Faults, PortHeldByAnotherProcess)
 // that timed out, so when the printer takes data again it gets nothing more.
 // (At the header, where a stall is exact on a pty; later on, the line may
 // already hold the rest of a short image when the XOFF comes.)
-TEST_F(Faults, NothingIsSentAfterAWriteTimesOut)
-{
+TEST_F(Faults, NothingIsSentAfterAWriteTimesOut) {
     Bytes bytes = Image(4 * kBlock + 5119, 6);
     std::string image = dir_ / "stall.bin", link = dir_ / "stall.lp";
     WriteFile(image, bytes);

@@ -37,23 +37,20 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-inline double SecondsSince(Clock::time_point start)
-{
+inline double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // A folder of its own under the system's temporary folder, removed with all it holds.
 class TTempDir {
 public:
-    explicit TTempDir(const std::string &stem = "fwd-hard")
-    {
+    explicit TTempDir(const std::string &stem = "fwd-hard") {
         std::string pattern = (fs::temp_directory_path() / (stem + "-XXXXXX")).string();
         if (mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp");
         path_ = pattern;
     }
-    ~TTempDir()
-    {
+    ~TTempDir() {
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
@@ -72,8 +69,7 @@ class TChild {
 public:
     // `env` adds to (or, with nullptr, removes from) the current environment.
     TChild(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env = {},
-           const std::vector<std::string> &unset = {})
-    {
+           const std::vector<std::string> &unset = {}) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
@@ -128,8 +124,7 @@ public:
         }
         started_ = Clock::now();
     }
-    ~TChild()
-    {
+    ~TChild() {
         if (status_ < 0) {
             kill(pid_, SIGKILL);
             Wait(10);
@@ -141,8 +136,7 @@ public:
     TChild &operator=(const TChild &) = delete;
 
     pid_t Pid() const { return pid_; }
-    void Signal(int signal) const
-    {
+    void Signal(int signal) const {
         if (status_ < 0)
             kill(pid_, signal);
     }
@@ -150,8 +144,7 @@ public:
 
     // The exit status (128 + the signal when killed), or -1 if it has not ended
     // within `seconds`.
-    int Wait(double seconds = 60)
-    {
+    int Wait(double seconds = 60) {
         auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (status_ < 0) {
             int raw = 0;
@@ -172,8 +165,7 @@ public:
 
     // Waits until stdout (or stderr) holds `text`; false after `seconds` or when
     // the child ended without it.
-    bool WaitFor(const std::string &text, bool onStderr, double seconds)
-    {
+    bool WaitFor(const std::string &text, bool onStderr, double seconds) {
         auto end = Clock::now() + std::chrono::duration<double>(seconds);
         const std::string &where = onStderr ? errText_ : outText_;
         while (where.find(text) == std::string::npos) {
@@ -190,8 +182,7 @@ public:
 
 private:
     // Reads what is there; true if anything came.
-    bool Pump(int ms)
-    {
+    bool Pump(int ms) {
         pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
         if (poll(p, 2, ms) <= 0)
             return false;
@@ -219,8 +210,7 @@ private:
 // One field of the simulated printer's JSON report: "verdict", or "transfer.bytes"
 // for a field of an object. The value's text, strings without their quotes; ""
 // when absent.
-inline std::string JsonField(const std::string &json, const std::string &key)
-{
+inline std::string JsonField(const std::string &json, const std::string &key) {
     size_t from = 0;
     std::string name = key;
     if (auto dot = key.find('.'); dot != std::string::npos) {
@@ -241,8 +231,7 @@ inline std::string JsonField(const std::string &json, const std::string &key)
     return json.substr(at, end - at);
 }
 
-inline long long JsonNumber(const std::string &json, const std::string &key)
-{
+inline long long JsonNumber(const std::string &json, const std::string &key) {
     std::string text = JsonField(json, key);
     return text.empty() || text == "null" ? -1 : std::atoll(text.c_str());
 }
@@ -251,13 +240,10 @@ inline long long JsonNumber(const std::string &json, const std::string &key)
 class TSim {
 public:
     TSim(std::vector<std::string> args, const std::map<std::string, std::string> &env = {})
-        : child_(Args(std::move(args)), env)
-    {
-    }
+        : child_(Args(std::move(args)), env) {}
 
     // The device of the "ready:" line, or "" if it did not come.
-    std::string Ready(double seconds = 10)
-    {
+    std::string Ready(double seconds = 10) {
         if (!child_.WaitFor("\n", false, seconds) || child_.Out().rfind("ready: ", 0) != 0)
             return "";
         return child_.Out().substr(7, child_.Out().find('\n') - 7);
@@ -266,16 +252,14 @@ public:
     int Finish(double seconds = 30) { return child_.Wait(seconds); }
     // Ends a sim that waits for a connection that will not come: SIGTERM after a
     // moment for anything still on its way; its exit status.
-    int Stop()
-    {
+    int Stop() {
         if (child_.Wait(0.15) >= 0)
             return child_.Wait(0);
         child_.Signal(SIGTERM);
         return child_.Wait(10);
     }
     // The report's JSON object (the last line of its output).
-    std::string Report() const
-    {
+    std::string Report() const {
         const std::string &out = child_.Out();
         size_t start = out.rfind("{\"verdict\"");
         return start == std::string::npos ? "" : out.substr(start);
@@ -283,22 +267,19 @@ public:
     TChild &Child() { return child_; }
 
 private:
-    static std::vector<std::string> Args(std::vector<std::string> args)
-    {
+    static std::vector<std::string> Args(std::vector<std::string> args) {
         args.insert(args.begin(), {PRINTER_SIM, "--json", "--timeout", "60"});
         return args;
     }
     TChild child_;
 };
 
-inline Bytes ReadFile(const std::string &path)
-{
+inline Bytes ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void WriteFile(const std::string &path, const Bytes &bytes)
-{
+inline void WriteFile(const std::string &path, const Bytes &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
     if (!out)
@@ -306,8 +287,7 @@ inline void WriteFile(const std::string &path, const Bytes &bytes)
 }
 
 // FNV-1a over a file's content, read in chunks (sparse files of 160 MiB included).
-inline std::uint64_t HashFile(const std::string &path)
-{
+inline std::uint64_t HashFile(const std::string &path) {
     std::uint64_t h = 1469598103934665603ull;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -321,16 +301,14 @@ inline std::uint64_t HashFile(const std::string &path)
     return h;
 }
 
-inline unsigned Checksum(const Bytes &image)
-{
+inline unsigned Checksum(const Bytes &image) {
     unsigned sum = 0;
     for (unsigned char c : image)
         sum += c;
     return sum & 0xFFFF;
 }
 
-inline std::string FinishText(unsigned sum)
-{
+inline std::string FinishText(unsigned sum) {
     char text[64];
     std::snprintf(text, sizeof text, "Checksum: %04X\nFinish\n", sum);
     return text;
@@ -343,8 +321,7 @@ inline const std::string kTestPause = "100";
 
 // The environment every download in these tests runs with.
 inline std::map<std::string, std::string> DownloadEnv(const std::string &device,
-                                                      const std::string &tmpdir = "")
-{
+                                                      const std::string &tmpdir = "") {
     std::map<std::string, std::string> env = {{"DOSDEV_LPT1", device},
                                               {"FWDOWNLOAD_FRONTEND", "terminal"}};
     if (!tmpdir.empty())
@@ -353,8 +330,7 @@ inline std::map<std::string, std::string> DownloadEnv(const std::string &device,
 }
 
 // The last line of stderr, the one a failure or an interruption ends with.
-inline std::string LastLine(const std::string &text)
-{
+inline std::string LastLine(const std::string &text) {
     std::string t = text;
     while (!t.empty() && t.back() == '\n')
         t.pop_back();
@@ -364,8 +340,7 @@ inline std::string LastLine(const std::string &text)
 
 // The seed of a randomised test: FWD_HARDENING_SEED if set, else a fresh one,
 // printed either way so that a failure can be replayed.
-inline std::uint64_t TestSeed()
-{
+inline std::uint64_t TestSeed() {
     std::uint64_t seed;
     if (const char *given = std::getenv("FWD_HARDENING_SEED"); given && *given)
         seed = std::strtoull(given, nullptr, 0);

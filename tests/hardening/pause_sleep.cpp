@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
-void WINAPI Sleep(DWORD)
-{
+void WINAPI Sleep(DWORD) {
     long ms = 0;
     if (const char *text = std::getenv("FWD_TEST_PAUSE_MS"))
         ms = std::strtol(text, nullptr, 10);

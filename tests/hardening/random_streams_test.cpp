@@ -19,8 +19,7 @@ struct TImageCase {
 };
 
 // Image `index` of the run seeded with `seed`: the same pair gives the same image.
-TImageCase MakeImage(std::uint64_t seed, size_t index)
-{
+TImageCase MakeImage(std::uint64_t seed, size_t index) {
     std::mt19937_64 rng(seed ^ (0x9E3779B97F4A7C15ull * (index + 1)));
     auto below = [&rng](size_t n) { return size_t(rng() % n); };
     TImageCase c{index, 0, "", {}};
@@ -62,8 +61,7 @@ TImageCase MakeImage(std::uint64_t seed, size_t index)
     return c;
 }
 
-std::string Describe(const TImageCase &c)
-{
+std::string Describe(const TImageCase &c) {
     return "image " + std::to_string(c.index) + " (" + std::to_string(c.size) + " bytes, " +
            c.content + ")";
 }
@@ -71,8 +69,7 @@ std::string Describe(const TImageCase &c)
 // Sends one image with `program` to a fresh sim; "" when it verified, else why not.
 std::string SendOne(const TTempDir &dir, const std::string &program, const TImageCase &c,
                     const std::vector<std::string> &simOptions,
-                    const std::map<std::string, std::string> &extraEnv = {})
-{
+                    const std::map<std::string, std::string> &extraEnv = {}) {
     std::string stem = "img" + std::to_string(c.index);
     std::string image = dir / (stem + ".bin"), link = dir / (stem + ".lp");
     WriteFile(image, c.bytes);
@@ -104,8 +101,7 @@ std::string SendOne(const TTempDir &dir, const std::string &program, const TImag
 std::vector<std::string> SendMany(std::uint64_t seed, size_t first, size_t count, int workers,
                                   const std::string &program,
                                   const std::vector<std::string> &simOptions,
-                                  const std::map<std::string, std::string> &extraEnv = {})
-{
+                                  const std::map<std::string, std::string> &extraEnv = {}) {
     TTempDir dir;
     std::atomic<size_t> next{first};
     std::mutex mutex;
@@ -114,7 +110,8 @@ std::vector<std::string> SendMany(std::uint64_t seed, size_t first, size_t count
     for (int w = 0; w < workers; ++w)
         threads.emplace_back([&] {
             for (size_t i; (i = next++) < first + count;) {
-                std::string failure = SendOne(dir, program, MakeImage(seed, i), simOptions, extraEnv);
+                std::string failure =
+                    SendOne(dir, program, MakeImage(seed, i), simOptions, extraEnv);
                 if (!failure.empty()) {
                     std::lock_guard<std::mutex> lock(mutex);
                     failures.push_back(failure);
@@ -126,27 +123,25 @@ std::vector<std::string> SendMany(std::uint64_t seed, size_t first, size_t count
     return failures;
 }
 
-std::string Join(const std::vector<std::string> &lines)
-{
+std::string Join(const std::vector<std::string> &lines) {
     std::string text;
     for (const auto &l : lines)
         text += l + "\n";
     return text;
 }
 
-TEST(RandomStreams, TwoHundredImagesArriveByteForByte)
-{
+TEST(RandomStreams, TwoHundredImagesArriveByteForByte) {
     std::uint64_t seed = TestSeed();
     // Three at a time: each mostly waits out the test build's short pause.
-    auto failures = SendMany(seed, 0, 200, 3, FWDOWNLOAD_NOPAUSE, {"--min-pause", "0", "--linger", "0"},
-                             {{"FWD_TEST_PAUSE_MS", kTestPause}});
+    auto failures =
+        SendMany(seed, 0, 200, 3, FWDOWNLOAD_NOPAUSE, {"--min-pause", "0", "--linger", "0"},
+                 {{"FWD_TEST_PAUSE_MS", kTestPause}});
     EXPECT_TRUE(failures.empty()) << failures.size() << " of 200 failed; replay with "
                                   << "FWD_HARDENING_SEED=" << seed << "\n"
                                   << Join(failures);
 }
 
-TEST(RandomStreams, TheRealProgramWithItsPause)
-{
+TEST(RandomStreams, TheRealProgramWithItsPause) {
     std::uint64_t seed = TestSeed();
     // Four images in parallel, each with the real three-second pause, which the
     // sim checks (its default minimum).

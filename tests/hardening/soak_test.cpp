@@ -10,8 +10,7 @@ namespace hardening {
 namespace {
 
 // This process's open descriptors, each with what it refers to.
-std::set<std::string> OpenDescriptors()
-{
+std::set<std::string> OpenDescriptors() {
     std::set<std::string> open;
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr)
@@ -37,8 +36,7 @@ struct TOutcome {
 
 class Soak : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // Larger than what a pty buffers, so that a hang-up in the blocks is met
         // by a write, not absorbed by the line.
         image_.resize(40 * 5120 + 100);
@@ -51,8 +49,7 @@ protected:
 
     // One download of `kind` to a fresh sim at the same link, as a technician
     // retrying on one port would.
-    TOutcome Run(Kind kind, int round)
-    {
+    TOutcome Run(Kind kind, int round) {
         std::string link = work_ / "lp";
         std::vector<std::string> options = {"--link", link, "--min-pause", "0", "--linger", "0"};
         std::string image = imagePath_;
@@ -92,8 +89,7 @@ protected:
     std::string imagePath_;
 };
 
-TEST_F(Soak, HundredDownloadsLeaveNothingBehind)
-{
+TEST_F(Soak, HundredDownloadsLeaveNothingBehind) {
     const auto before = OpenDescriptors();
     const std::string program = "fwdownload-nopause: ";
     for (int round = 0; round < 100; ++round) {

@@ -25,8 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string Message(const std::function<void()> &f)
-{
+std::string Message(const std::function<void()> &f) {
     try {
         f();
     } catch (const Exception &e) {
@@ -35,8 +34,7 @@ std::string Message(const std::function<void()> &f)
     return "(no exception)";
 }
 
-double Seconds(Clock::time_point since)
-{
+double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
@@ -52,8 +50,7 @@ struct TPtyPrinter {
 
 class Port : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         Platform::ResetInterrupt();
         dir_ = fs::temp_directory_path() /
                ("fwd-port-" + std::to_string(getpid()) + "-" +
@@ -61,29 +58,25 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (const char *name : {"DOSDEV_LPT1", "DOSDEV_LPT2", "DOSDEV_COM1", "DOSDEV_COM3"})
             unsetenv(name);
         Platform::ResetInterrupt();
         fs::remove_all(dir_);
     }
-    std::string Capture(const char *name)
-    {
+    std::string Capture(const char *name) {
         std::string path = (dir_ / name).string();
         std::ofstream(path).close();
         return path;
     }
-    static Bytes Contents(const std::string &path)
-    {
+    static Bytes Contents(const std::string &path) {
         std::ifstream in(path, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
     fs::path dir_;
 };
 
-TEST_F(Port, IndexNamesTheDevice)
-{
+TEST_F(Port, IndexNamesTheDevice) {
     struct Case {
         int index;
         const char *name;
@@ -97,15 +90,15 @@ TEST_F(Port, IndexNamesTheDevice)
         com.Close();
     }
     for (const Case &c : cases)
-        EXPECT_EQ(Contents((dir_ / c.name).string()), Bytes{static_cast<unsigned char>('0' + c.index)})
+        EXPECT_EQ(Contents((dir_ / c.name).string()),
+                  Bytes{static_cast<unsigned char>('0' + c.index)})
             << c.name;
 
     fs::current_path(dir_); // no file named COM-1 here
     EXPECT_EQ(Message([] { TCom().OpenPort(-1); }), "Open COM-1 fault");
 }
 
-TEST_F(Port, MissingDeviceLeavesTheChannelClosed)
-{
+TEST_F(Port, MissingDeviceLeavesTheChannelClosed) {
     struct Case {
         const char *mapping; // nullptr: unset
         const char *name;
@@ -123,8 +116,7 @@ TEST_F(Port, MissingDeviceLeavesTheChannelClosed)
     }
 }
 
-TEST_F(Port, CapturesBothConnectionsInOrder)
-{
+TEST_F(Port, CapturesBothConnectionsInOrder) {
     setenv("DOSDEV_LPT1", Capture("capture.bin").c_str(), 1);
     TCom com;
     com.OpenPort(0);
@@ -135,8 +127,7 @@ TEST_F(Port, CapturesBothConnectionsInOrder)
     EXPECT_EQ(Contents((dir_ / "capture.bin").string()), (Bytes{'a', 'b', 'c'}));
 }
 
-TEST_F(Port, CookedPtyReceivesEveryByteUnchanged)
-{
+TEST_F(Port, CookedPtyReceivesEveryByteUnchanged) {
     TPty pty;
     termios before = {};
     int slave = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
@@ -175,8 +166,7 @@ TEST_F(Port, CookedPtyReceivesEveryByteUnchanged)
     close(slave);
 }
 
-TEST_F(Port, SecondOpenerIsRefusedUntilTheFirstCloses)
-{
+TEST_F(Port, SecondOpenerIsRefusedUntilTheFirstCloses) {
     TPtyPrinter printer;
     TPty &pty = printer.pty;
     TCom first, second;
@@ -188,8 +178,7 @@ TEST_F(Port, SecondOpenerIsRefusedUntilTheFirstCloses)
     EXPECT_EQ(pty.Read(1), Bytes{'x'});
 }
 
-TEST_F(Port, StalledLineTimesOutAndLeavesThePortOpen)
-{
+TEST_F(Port, StalledLineTimesOutAndLeavesThePortOpen) {
     TPtyPrinter printer;
     TPty &pty = printer.pty;
     TCom com;
@@ -214,8 +203,7 @@ TEST_F(Port, StalledLineTimesOutAndLeavesThePortOpen)
     EXPECT_EQ(pty.Read(1), Bytes{'b'});
 }
 
-TEST_F(Port, CloseWaitsForAPrinterThatSaidStop)
-{
+TEST_F(Port, CloseWaitsForAPrinterThatSaidStop) {
     TPtyPrinter printer;
     TPty &pty = printer.pty;
     TCom com;
@@ -241,8 +229,7 @@ TEST_F(Port, CloseWaitsForAPrinterThatSaidStop)
     resume.join();
 }
 
-TEST_F(Port, FullFifoTimesOutThenAHangUpClosesThePort)
-{
+TEST_F(Port, FullFifoTimesOutThenAHangUpClosesThePort) {
     std::string fifo = (dir_ / "printer").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
@@ -277,8 +264,7 @@ TEST_F(Port, FullFifoTimesOutThenAHangUpClosesThePort)
     EXPECT_EQ(Message([&] { again.WriteByte('z'); }), "Time Out.  Printer not ready.");
 }
 
-TEST_F(Port, InterruptEndsAStalledWriteAtOnce)
-{
+TEST_F(Port, InterruptEndsAStalledWriteAtOnce) {
     TPtyPrinter printer;
     TPty &pty = printer.pty;
     TCom com;

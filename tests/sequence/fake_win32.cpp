@@ -12,17 +12,17 @@ char handleToken;
 
 } // namespace
 
-TFakeWin32 &Fake() { return fake; }
+TFakeWin32 &Fake() {
+    return fake;
+}
 
-void ResetFake()
-{
+void ResetFake() {
     fake = TFakeWin32();
     writeCalls = 0;
     connection = 0;
 }
 
-std::vector<unsigned char> TFakeWin32::Stream(int which) const
-{
+std::vector<unsigned char> TFakeWin32::Stream(int which) const {
     std::vector<unsigned char> bytes;
     for (const TWriteCall &w : Writes)
         if (w.Connection == which)
@@ -30,8 +30,7 @@ std::vector<unsigned char> TFakeWin32::Stream(int which) const
     return bytes;
 }
 
-std::vector<size_t> TFakeWin32::CallSizes(int which) const
-{
+std::vector<size_t> TFakeWin32::CallSizes(int which) const {
     std::vector<size_t> sizes;
     for (const TWriteCall &w : Writes)
         if (w.Connection == which)
@@ -39,8 +38,7 @@ std::vector<size_t> TFakeWin32::CallSizes(int which) const
     return sizes;
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
-{
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     fake.Opened.push_back(name);
     fake.Log.push_back(std::string("open ") + name);
     if (int(fake.Opened.size()) == fake.FailOpen) {
@@ -52,8 +50,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     return &handleToken;
 }
 
-BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED)
-{
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED) {
     *written = 0;
     if (h != &handleToken) {
         lastError = ERROR_INVALID_HANDLE;
@@ -81,8 +78,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
     return result;
 }
 
-BOOL WINAPI CloseHandle(HANDLE h)
-{
+BOOL WINAPI CloseHandle(HANDLE h) {
     if (h != &handleToken) {
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
@@ -92,35 +88,34 @@ BOOL WINAPI CloseHandle(HANDLE h)
     return fake.CloseResult;
 }
 
-BOOL WINAPI PurgeComm(HANDLE, DWORD)
-{
+BOOL WINAPI PurgeComm(HANDLE, DWORD) {
     fake.Log.push_back("purge");
     return TRUE;
 }
 
-BOOL WINAPI SetCommMask(HANDLE, DWORD mask)
-{
+BOOL WINAPI SetCommMask(HANDLE, DWORD mask) {
     fake.MasksSet.push_back(mask);
     return TRUE;
 }
 
-BOOL WINAPI GetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t)
-{
+BOOL WINAPI GetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
     *t = COMMTIMEOUTS{1, 2, 3, 4, 5};
     return TRUE;
 }
 
-BOOL WINAPI SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t)
-{
+BOOL WINAPI SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
     fake.TimeoutsSet.push_back(*t);
     return TRUE;
 }
 
-void WINAPI Sleep(DWORD ms)
-{
+void WINAPI Sleep(DWORD ms) {
     fake.Sleeps.push_back(ms);
     fake.Log.push_back("sleep " + std::to_string(ms));
 }
 
-DWORD WINAPI GetLastError() { return lastError; }
-void WINAPI SetLastError(DWORD e) { lastError = e; }
+DWORD WINAPI GetLastError() {
+    return lastError;
+}
+void WINAPI SetLastError(DWORD e) {
+    lastError = e;
+}

@@ -14,10 +14,10 @@ struct TWriteCall {
 };
 
 struct TFakeWin32 {
-    std::vector<std::string> Opened;      // names given to CreateFileA, failed ones too
-    std::vector<TWriteCall> Writes;       // accepted bytes of each WriteFile call
+    std::vector<std::string> Opened; // names given to CreateFileA, failed ones too
+    std::vector<TWriteCall> Writes;  // accepted bytes of each WriteFile call
     std::vector<DWORD> Sleeps;
-    std::vector<std::string> Log;         // "open LPT1", "write 512", "close", "sleep 3000"
+    std::vector<std::string> Log; // "open LPT1", "write 512", "close", "sleep 3000"
     std::vector<COMMTIMEOUTS> TimeoutsSet;
     std::vector<DWORD> MasksSet;
     int OpenHandles = 0;

@@ -22,8 +22,7 @@ namespace {
 
 const Bytes kPrelude = {0x0D, 0x0D, 0x7E, 0x4F, 0x0D};
 
-Bytes Image(size_t size, unsigned seed = 1)
-{
+Bytes Image(size_t size, unsigned seed = 1) {
     Bytes image(size);
     std::mt19937 random(seed);
     for (auto &b : image)
@@ -32,8 +31,7 @@ Bytes Image(size_t size, unsigned seed = 1)
 }
 
 // What the printer must receive on the second connection, written out plainly.
-Bytes Transfer(const Bytes &image)
-{
+Bytes Transfer(const Bytes &image) {
     Bytes s(6, 0x0D);
     for (unsigned char c : {0x7E, 0x4E, 0x0D, 0x0A, 0x47, 0x4F, 0x20})
         s.push_back(c);
@@ -52,8 +50,7 @@ Bytes Transfer(const Bytes &image)
 // Write calls of the second connection: 6 single bytes, the 7-byte command,
 // 4 count bytes, ten 512-byte pieces per block, one call per tail byte, and
 // the two checksum bytes.
-std::vector<size_t> TransferCalls(size_t size)
-{
+std::vector<size_t> TransferCalls(size_t size) {
     std::vector<size_t> calls(6, 1);
     calls.push_back(7);
     calls.insert(calls.end(), 4, 1);
@@ -65,8 +62,7 @@ std::vector<size_t> TransferCalls(size_t size)
 
 class Sequence : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ResetFake();
         Platform::ResetInterrupt();
         dir_ = fs::temp_directory_path() /
@@ -78,15 +74,13 @@ protected:
         screen_ = screen.get();
         Platform::SetFrontEnd(std::move(screen));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         Platform::SetFrontEnd(nullptr);
         Platform::ResetInterrupt();
         fs::remove_all(dir_);
     }
 
-    std::string Write(const Bytes &image, const std::string &name = "fw.bin")
-    {
+    std::string Write(const Bytes &image, const std::string &name = "fw.bin") {
         std::string path = (dir_ / name).string();
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char *>(image.data()), std::streamsize(image.size()));
@@ -94,8 +88,7 @@ protected:
     }
 
     // Runs the program's entry routine with this command-line tail.
-    int Run(std::string tail)
-    {
+    int Run(std::string tail) {
         TApplication application(nullptr);
         application.Title = "fwdownload";
         Application = &application;
@@ -115,8 +108,7 @@ struct SizeCase {
 
 class SequenceSizes : public Sequence, public ::testing::WithParamInterface<SizeCase> {};
 
-TEST_P(SequenceSizes, SendsTheExactStreamWithTheRightCalls)
-{
+TEST_P(SequenceSizes, SendsTheExactStreamWithTheRightCalls) {
     Bytes image = Image(GetParam().size);
     ASSERT_EQ(Run(Write(image)), 0);
 
@@ -127,7 +119,8 @@ TEST_P(SequenceSizes, SendsTheExactStreamWithTheRightCalls)
     EXPECT_EQ(f.Stream(2), Transfer(image));
     EXPECT_EQ(f.CallSizes(2), TransferCalls(image.size()));
     EXPECT_EQ(f.OpenHandles, 0);
-    EXPECT_EQ(std::count(f.Log.begin(), f.Log.end(), "purge"), 0) << "a good run drains, never purges";
+    EXPECT_EQ(std::count(f.Log.begin(), f.Log.end(), "purge"), 0)
+        << "a good run drains, never purges";
 
     // The pause falls between the first connection's close and the second's open.
     auto at = [&](const std::string &entry) {
@@ -163,8 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Images, SequenceSizes,
                                            SizeCase{3 * 5120 + 4000, "blocks and a tail"}),
                          [](const auto &c) { return std::to_string(c.param.size); });
 
-TEST_F(Sequence, ChecksumWrapsAndShowsFourUpperCaseDigits)
-{
+TEST_F(Sequence, ChecksumWrapsAndShowsFourUpperCaseDigits) {
     Bytes image(300, 0xFF); // 76500 = 0x12AD4, sent as D4 2A
     ASSERT_EQ(Run(Write(image)), 0);
     Bytes stream = Fake().Stream(2);
@@ -177,8 +169,7 @@ TEST_F(Sequence, ChecksumWrapsAndShowsFourUpperCaseDigits)
     EXPECT_EQ(screen_->Messages.front(), "Checksum: 000A");
 }
 
-TEST_F(Sequence, HeaderAtTheLargestImage)
-{
+TEST_F(Sequence, HeaderAtTheLargestImage) {
     const size_t largest = 32767u * 5120 + 5119;
     std::string path = (dir_ / "largest.bin").string();
     fs::resize_file(Write({}, "largest.bin"), largest); // sparse: zeros
@@ -188,20 +179,19 @@ TEST_F(Sequence, HeaderAtTheLargestImage)
     EXPECT_EQ(Bytes(stream.begin() + 13, stream.begin() + 17), (Bytes{0xFF, 0x7F, 0xFF, 0x13}));
 }
 
-TEST_F(Sequence, RefusesAnImageTheHeaderCannotDescribe)
-{
+TEST_F(Sequence, RefusesAnImageTheHeaderCannotDescribe) {
     std::string path = Write({}, "huge.bin");
     fs::resize_file(path, 32768u * 5120);
     EXPECT_EQ(Run(path), 1);
     ASSERT_EQ(screen_->Errors.size(), 1u);
-    EXPECT_EQ(screen_->Errors[0], "Image too large: the transfer header describes at most "
-                                  "167772159 bytes, that is 32767 blocks of 5120 and a 5119-byte tail.");
+    EXPECT_EQ(screen_->Errors[0],
+              "Image too large: the transfer header describes at most "
+              "167772159 bytes, that is 32767 blocks of 5120 and a 5119-byte tail.");
     EXPECT_EQ(Fake().Opened.size(), 1u) << "the transfer must not start";
     EXPECT_EQ(Fake().Stream(1), kPrelude);
 }
 
-TEST_F(Sequence, OpenFaultSendsNothingAndLoadsNothing)
-{
+TEST_F(Sequence, OpenFaultSendsNothingAndLoadsNothing) {
     Fake().FailOpen = 1;
     EXPECT_EQ(Run(Write(Image(10))), 1);
     EXPECT_EQ(screen_->Errors, std::vector<std::string>{"Open LPT1 fault."});
@@ -210,16 +200,18 @@ TEST_F(Sequence, OpenFaultSendsNothingAndLoadsNothing)
     EXPECT_TRUE(screen_->Messages.empty());
 }
 
-TEST_F(Sequence, MissingImageFailsOnlyAfterThePreludeAndThePause)
-{
+TEST_F(Sequence, MissingImageFailsOnlyAfterThePreludeAndThePause) {
     struct Case {
         std::string tail, shown;
     } cases[] = {
         {"", "Cannot open file "},
-        {"\"" + (dir_ / "fw.bin").string() + "\"", "Cannot open file \"" + (dir_ / "fw.bin").string() + "\""}, // '"' sorts before '.'
+        {"\"" + (dir_ / "fw.bin").string() + "\"",
+         "Cannot open file \"" + (dir_ / "fw.bin").string() + "\""}, // '"' sorts before '.'
 
-        {(dir_ / "100%s %n.bin").string(), "Cannot open file " + (dir_ / "100%s %n.bin").string() + "."},
-        {(dir_ / std::string(4000, 'x')).string(), "Cannot open file " + (dir_ / std::string(4000, 'x')).string() + "."},
+        {(dir_ / "100%s %n.bin").string(),
+         "Cannot open file " + (dir_ / "100%s %n.bin").string() + "."},
+        {(dir_ / std::string(4000, 'x')).string(),
+         "Cannot open file " + (dir_ / std::string(4000, 'x')).string() + "."},
         {dir_.string() + "/", "Cannot open file " + dir_.string() + "/."}, // a directory
     };
     Write(Image(10)); // fw.bin exists, but not with the quotes around it
@@ -237,12 +229,11 @@ TEST_F(Sequence, MissingImageFailsOnlyAfterThePreludeAndThePause)
 
 // Which call fails decides the text: single bytes and buffers differ, and a
 // short count is "Printer not ready." for both.
-TEST_F(Sequence, WriteFailuresShowTheirOwnText)
-{
+TEST_F(Sequence, WriteFailuresShowTheirOwnText) {
     const Bytes image = Image(5121);
-    const int transferStart = 5;             // the five prelude calls come first
-    const int command = transferStart + 7;   // after six CRs
-    const int firstPiece = command + 5;      // after the four count bytes
+    const int transferStart = 5;           // the five prelude calls come first
+    const int command = transferStart + 7; // after six CRs
+    const int firstPiece = command + 5;    // after the four count bytes
     const int tailByte = firstPiece + 10;
     const int checksumLow = tailByte + 1;
     struct Case {
@@ -282,8 +273,7 @@ TEST_F(Sequence, WriteFailuresShowTheirOwnText)
     }
 }
 
-TEST_F(Sequence, UndrainedCloseIsAFailureNotAFinish)
-{
+TEST_F(Sequence, UndrainedCloseIsAFailureNotAFinish) {
     Fake().CloseResult = FALSE;
     EXPECT_EQ(Run(Write(Image(10))), 1);
     EXPECT_EQ(screen_->Errors, std::vector<std::string>{"Time Out.   Printer not ready."});
@@ -291,8 +281,7 @@ TEST_F(Sequence, UndrainedCloseIsAFailureNotAFinish)
     EXPECT_EQ(Fake().Opened.size(), 1u);
 }
 
-TEST_F(Sequence, InterruptionStopsTheTransferAndSaysHowFarItGot)
-{
+TEST_F(Sequence, InterruptionStopsTheTransferAndSaysHowFarItGot) {
     Bytes image = Image(4 * 5120);
     Fake().WriteCall = 5 + 12 + 25; // inside the third block
     Fake().OnWrite = [] { Platform::Interrupt(SIGINT); };

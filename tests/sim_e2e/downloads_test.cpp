@@ -12,8 +12,7 @@ using Offset = long long;
 namespace {
 
 // The progress lines a non-tty stderr got, as percentages.
-std::vector<int> ProgressLines(const std::string &err)
-{
+std::vector<int> ProgressLines(const std::string &err) {
     std::vector<int> percents;
     std::istringstream lines(err);
     for (std::string line; std::getline(lines, line);)
@@ -24,8 +23,7 @@ std::vector<int> ProgressLines(const std::string &err)
 
 const std::vector<int> kEveryTenPoints = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
 
-void ExpectVerified(const TPrinter &printer, size_t size)
-{
+void ExpectVerified(const TPrinter &printer, size_t size) {
     const TReport &r = printer.Report();
     EXPECT_EQ(printer.Status(), 0) << printer.Json();
     EXPECT_EQ(r.Text("verdict"), "verified") << printer.Json();
@@ -34,8 +32,7 @@ void ExpectVerified(const TPrinter &printer, size_t size)
     EXPECT_EQ(r.Int("transfer.bytes"), (long long)(kHeader + size + 2));
 }
 
-TEST(Download, EveryByteArrivesForEverySizeOnBothLinks)
-{
+TEST(Download, EveryByteArrivesForEverySizeOnBothLinks) {
     // Empty, one byte, the tail's edges, sizes from a fixed seed, and several
     // MiB (hundreds of blocks).
     std::vector<size_t> sizes = {0, 1, kBlock - 1, kBlock, kBlock + 1, 3 * 1048576 + 1234};
@@ -68,8 +65,7 @@ TEST(Download, EveryByteArrivesForEverySizeOnBothLinks)
 
 // A second program on the port while the first is sending fails at its first
 // open, before its pause, and the first goes on untouched.
-TEST(Download, SecondProgramOnABusyPortFailsAndTheFirstCompletes)
-{
+TEST(Download, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     struct Outcome {
         std::string failure;
         int firstStatus = -1, secondStatus = -1;
@@ -90,8 +86,9 @@ TEST(Download, SecondProgramOnABusyPortFailsAndTheFirstCompletes)
             o.printer = std::make_unique<TPrinter>(
                 dir, link, std::vector<std::string>{"--expect-image", image, "--rate", "20000"});
             auto first = StartDownload(o.printer->Device(), image);
-            if (!WaitUntil(*first, [&] { return first->Err().find("progress: 10%") != std::string::npos; },
-                           20))
+            if (!WaitUntil(
+                    *first, [&] { return first->Err().find("progress: 10%") != std::string::npos; },
+                    20))
                 throw std::runtime_error("the first never got into the transfer: " + first->Err());
             auto second = StartDownload(o.printer->Device(), image);
             o.secondStatus = second->Wait(10);
@@ -115,8 +112,10 @@ TEST(Download, SecondProgramOnABusyPortFailsAndTheFirstCompletes)
         ASSERT_EQ(o.failure, "");
         EXPECT_EQ(o.secondStatus, 1);
         EXPECT_EQ(o.secondOut, "");
-        EXPECT_NE(o.secondErr.find("fwdownload: Open LPT1 fault.\n"), std::string::npos) << o.secondErr;
-        EXPECT_LT(o.secondSeconds, 2.5) << "the second must fail at its first open, not after its pause";
+        EXPECT_NE(o.secondErr.find("fwdownload: Open LPT1 fault.\n"), std::string::npos)
+            << o.secondErr;
+        EXPECT_LT(o.secondSeconds, 2.5)
+            << "the second must fail at its first open, not after its pause";
         EXPECT_TRUE(o.firstRunning) << "the second ended while the first was sending";
         EXPECT_EQ(o.firstStatus, 0);
         EXPECT_EQ(o.firstOut, Checksum(o.image));
@@ -126,8 +125,7 @@ TEST(Download, SecondProgramOnABusyPortFailsAndTheFirstCompletes)
 
 // A link paced like a slow serial line: the download completes and a non-tty
 // stderr gets one line per 10 points, shown while the transfer runs.
-TEST(Download, PacedLinkCompletesWithProgressInTenPointSteps)
-{
+TEST(Download, PacedLinkCompletesWithProgressInTenPointSteps) {
     struct Outcome {
         std::string failure;
         int status = -1;
@@ -147,8 +145,10 @@ TEST(Download, PacedLinkCompletesWithProgressInTenPointSteps)
                 dir, link, std::vector<std::string>{"--expect-image", image, "--rate", "30000"});
             auto program = StartDownload(o.printer->Device(), image);
             o.halfwayWhileRunning =
-                WaitUntil(*program, [&] { return program->Err().find("progress: 50%") != std::string::npos; },
-                          30) &&
+                WaitUntil(
+                    *program,
+                    [&] { return program->Err().find("progress: 50%") != std::string::npos; },
+                    30) &&
                 program->Wait(0) < 0;
             o.status = program->Wait(30);
             o.out = program->Out();
@@ -175,8 +175,7 @@ TEST(Download, PacedLinkCompletesWithProgressInTenPointSteps)
 
 // A capture made through a regular file decodes as the download it is; a
 // damaged copy fails at the first wrong byte.
-TEST(Capture, DecodeFindsTheFirstWrongByte)
-{
+TEST(Capture, DecodeFindsTheFirstWrongByte) {
     TTempDir dir;
     const Bytes image = MakeImage(3 * kBlock + 100, 11);
     const std::string imagePath = dir / "image.bin", capturePath = dir / "capture.bin";
@@ -198,18 +197,18 @@ TEST(Capture, DecodeFindsTheFirstWrongByte)
         long long offset, got; // got -1: none
     } cases[] = {
         {"intact", [](Bytes &) {}, true, "verified", "", 0, 0},
-        {"image byte changed", [&](Bytes &c) { c[5 + kHeader + imageOffset] ^= 0x01; }, true, "failed",
-         "wrong_byte", Offset(kHeader + imageOffset), image[imageOffset] ^ 0x01},
+        {"image byte changed", [&](Bytes &c) { c[5 + kHeader + imageOffset] ^= 0x01; }, true,
+         "failed", "wrong_byte", Offset(kHeader + imageOffset), image[imageOffset] ^ 0x01},
         // Without the image only the checksum shows the change.
-        {"image byte changed, no image", [&](Bytes &c) { c[5 + kHeader + imageOffset] ^= 0x01; }, false,
-         "failed", "wrong_byte", Offset(checksumOffset), capture[5 + checksumOffset]},
+        {"image byte changed, no image", [&](Bytes &c) { c[5 + kHeader + imageOffset] ^= 0x01; },
+         false, "failed", "wrong_byte", Offset(checksumOffset), capture[5 + checksumOffset]},
         // What a line left cooked does to the start command's LF.
         {"CR before LF", [](Bytes &c) { c.insert(c.begin() + 5 + 9, 0x0D); }, true, "failed",
          "wrong_byte", 9, 0x0D},
         {"last byte cut", [](Bytes &c) { c.pop_back(); }, true, "failed", "ended_early",
          Offset(checksumOffset + 1), -1},
-        {"byte after the checksum", [](Bytes &c) { c.push_back(0x0D); }, true, "failed", "extra_byte",
-         Offset(checksumOffset + 2), 0x0D},
+        {"byte after the checksum", [](Bytes &c) { c.push_back(0x0D); }, true, "failed",
+         "extra_byte", Offset(checksumOffset + 2), 0x0D},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

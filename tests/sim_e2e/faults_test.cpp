@@ -32,8 +32,7 @@ struct TFaultCase {
     std::string stage;
 };
 
-std::vector<TOutcome> RunCases(const std::vector<TFaultCase> &cases)
-{
+std::vector<TOutcome> RunCases(const std::vector<TFaultCase> &cases) {
     return RunAll(cases, [](const TFaultCase &c) {
         return RunDownload({c.link, c.size, c.options, uint32_t(c.size)});
     });
@@ -41,15 +40,13 @@ std::vector<TOutcome> RunCases(const std::vector<TFaultCase> &cases)
 
 // When the printer stopped taking data: its last byte, or for a stall at the
 // start of connection 2 the end of the program's pause.
-double StoppedAt(const TOutcome &o)
-{
+double StoppedAt(const TOutcome &o) {
     if (o.report.Int("transfer.bytes") == 0)
         return o.report.Number("prelude.last_byte") + kPause;
     return o.report.Number("transfer.last_byte");
 }
 
-void ExpectFailedAt(const TFaultCase &c, const TOutcome &o)
-{
+void ExpectFailedAt(const TFaultCase &c, const TOutcome &o) {
     EXPECT_EQ(o.status, 1) << o.err;
     EXPECT_EQ(o.out, "") << "no checksum and no Finish after a failure";
     EXPECT_EQ(o.LastError(), c.message) << o.err;
@@ -62,21 +59,40 @@ void ExpectFailedAt(const TFaultCase &c, const TOutcome &o)
 // Stalls that last: each part of the stream where a single byte waits its
 // 300 ms. The blocks' pieces would wait 51.4 s; a stall there is covered by
 // the brief stall and the hang-up below.
-TEST(Stall, EndsTheRunAfterTheTimeOutWithTheMessage)
-{
+TEST(Stall, EndsTheRunAfterTheTimeOutWithTheMessage) {
     std::vector<TFaultCase> cases = {
         // Exact on a pty: the printer takes no byte of connection 2.
-        {"header, pty", TLink::Pty, 3 * kBlock + 100, {"--stall", "--stage", "header"},
-         "fwdownload: Printer not ready.", 0, "header"},
+        {"header, pty",
+         TLink::Pty,
+         3 * kBlock + 100,
+         {"--stall", "--stage", "header"},
+         "fwdownload: Printer not ready.",
+         0,
+         "header"},
         // No blocks: the header and the tail's first bytes fill the page, the
         // next tail byte times out.
-        {"header, FIFO", TLink::Fifo, kBlock - 1, {"--stall", "--stage", "header"},
-         "fwdownload: Printer not ready.", 0, "header"},
-        {"tail, FIFO", TLink::Fifo, kBlock + kBlock - 1, {"--stall", "--stage", "tail"},
-         "fwdownload: Printer not ready.", Offset(kHeader + kBlock), "tail"},
+        {"header, FIFO",
+         TLink::Fifo,
+         kBlock - 1,
+         {"--stall", "--stage", "header"},
+         "fwdownload: Printer not ready.",
+         0,
+         "header"},
+        {"tail, FIFO",
+         TLink::Fifo,
+         kBlock + kBlock - 1,
+         {"--stall", "--stage", "tail"},
+         "fwdownload: Printer not ready.",
+         Offset(kHeader + kBlock),
+         "tail"},
         // The checksum fits in the page: the close finds it never taken.
-        {"checksum, FIFO", TLink::Fifo, 2 * kBlock + 7, {"--stall", "--stage", "checksum"},
-         "fwdownload: Time Out.   Printer not ready.", Offset(kHeader + 2 * kBlock + 7), "checksum"},
+        {"checksum, FIFO",
+         TLink::Fifo,
+         2 * kBlock + 7,
+         {"--stall", "--stage", "checksum"},
+         "fwdownload: Time Out.   Printer not ready.",
+         Offset(kHeader + 2 * kBlock + 7),
+         "checksum"},
     };
     auto outcomes = RunCases(cases);
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -95,8 +111,7 @@ TEST(Stall, EndsTheRunAfterTheTimeOutWithTheMessage)
 
 // Brief stalls end before the time-out: the download completes, every byte
 // once. A block piece may wait long; a tail byte waits at most 300 ms.
-TEST(Stall, BriefStallRecoversWithNoByteLostOrDoubled)
-{
+TEST(Stall, BriefStallRecoversWithNoByteLostOrDoubled) {
     struct Case {
         const char *name;
         TLink link;
@@ -105,10 +120,20 @@ TEST(Stall, BriefStallRecoversWithNoByteLostOrDoubled)
         double stall;
     };
     std::vector<Case> cases = {
-        {"blocks, pty", TLink::Pty, 60 * kBlock + 77, {"--stall-after", "100000", "--stall-for", "1"}, 1},
-        {"blocks, FIFO", TLink::Fifo, 60 * kBlock + 77, {"--stall-after", "100000", "--stall-for", "1"},
+        {"blocks, pty",
+         TLink::Pty,
+         60 * kBlock + 77,
+         {"--stall-after", "100000", "--stall-for", "1"},
          1},
-        {"tail, FIFO", TLink::Fifo, kBlock + kBlock - 1, {"--stall", "--stage", "tail", "--stall-for", "0.1"},
+        {"blocks, FIFO",
+         TLink::Fifo,
+         60 * kBlock + 77,
+         {"--stall-after", "100000", "--stall-for", "1"},
+         1},
+        {"tail, FIFO",
+         TLink::Fifo,
+         kBlock + kBlock - 1,
+         {"--stall", "--stage", "tail", "--stall-for", "0.1"},
          0.1},
     };
     auto outcomes = RunAll(cases, [](const Case &c) {
@@ -129,24 +154,37 @@ TEST(Stall, BriefStallRecoversWithNoByteLostOrDoubled)
 }
 
 // The progress last shown, in percent.
-int LastProgress(const std::string &err)
-{
+int LastProgress(const std::string &err) {
     size_t at = err.rfind("progress: ");
     return at == std::string::npos ? -1 : std::stoi(err.substr(at + 10));
 }
 
 // A printer that hangs up mid-transfer: the write that meets it fails, and the
 // program stops there.
-TEST(HangUp, MidTransferFailsAndSendsNothingMore)
-{
+TEST(HangUp, MidTransferFailsAndSendsNothingMore) {
     std::vector<TFaultCase> cases = {
-        {"blocks, pty", TLink::Pty, 60 * kBlock + 77, {"--hangup-after", "100000"},
-         "fwdownload: Time Out.   Printer not ready.", 100000, "blocks"},
-        {"blocks, FIFO", TLink::Fifo, 60 * kBlock + 77, {"--hangup-after", "100000"},
-         "fwdownload: Time Out.   Printer not ready.", 100000, "blocks"},
+        {"blocks, pty",
+         TLink::Pty,
+         60 * kBlock + 77,
+         {"--hangup-after", "100000"},
+         "fwdownload: Time Out.   Printer not ready.",
+         100000,
+         "blocks"},
+        {"blocks, FIFO",
+         TLink::Fifo,
+         60 * kBlock + 77,
+         {"--hangup-after", "100000"},
+         "fwdownload: Time Out.   Printer not ready.",
+         100000,
+         "blocks"},
         // The program is at most a page ahead: a tail byte's write fails.
-        {"tail, FIFO", TLink::Fifo, kBlock + kBlock - 1, {"--hangup", "--stage", "tail"},
-         "fwdownload: Time Out.  Printer not ready.", Offset(kHeader + kBlock), "tail"},
+        {"tail, FIFO",
+         TLink::Fifo,
+         kBlock + kBlock - 1,
+         {"--hangup", "--stage", "tail"},
+         "fwdownload: Time Out.  Printer not ready.",
+         Offset(kHeader + kBlock),
+         "tail"},
     };
     auto outcomes = RunCases(cases);
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -159,7 +197,8 @@ TEST(HangUp, MidTransferFailsAndSendsNothingMore)
         // No further sending: the progress stops within the line's buffer
         // (20 KiB at most) of where the printer hung up.
         int hungUpAt = int((c.offset - Offset(kHeader)) * 100 / Offset(c.size));
-        EXPECT_LE(LastProgress(o.err), hungUpAt + int((20 * 1024 + kBlock) * 100 / c.size)) << o.err;
+        EXPECT_LE(LastProgress(o.err), hungUpAt + int((20 * 1024 + kBlock) * 100 / c.size))
+            << o.err;
         // A failed write needs no time-out; slack for a busy machine.
         EXPECT_LE(o.EndedAfter(o.report.Number("transfer.last_byte")), 0.3);
     }
@@ -168,13 +207,22 @@ TEST(HangUp, MidTransferFailsAndSendsNothingMore)
 // After a failed or timed-out write the port is let go at once: what it still
 // holds is discarded, not drained, so the run ends with the write's own
 // time-out (a stall) or at once (a hang-up).
-TEST(Failure, FailedWriteLetsGoOfThePortAtOnce)
-{
+TEST(Failure, FailedWriteLetsGoOfThePortAtOnce) {
     std::vector<TFaultCase> cases = {
-        {"stall at the header, FIFO", TLink::Fifo, kBlock - 1, {"--stall", "--stage", "header"},
-         "fwdownload: Printer not ready.", 0, "header"},
-        {"hang-up in the blocks, FIFO", TLink::Fifo, 60 * kBlock + 77, {"--hangup-after", "100000"},
-         "fwdownload: Time Out.   Printer not ready.", 100000, "blocks"},
+        {"stall at the header, FIFO",
+         TLink::Fifo,
+         kBlock - 1,
+         {"--stall", "--stage", "header"},
+         "fwdownload: Printer not ready.",
+         0,
+         "header"},
+        {"hang-up in the blocks, FIFO",
+         TLink::Fifo,
+         60 * kBlock + 77,
+         {"--hangup-after", "100000"},
+         "fwdownload: Time Out.   Printer not ready.",
+         100000,
+         "blocks"},
     };
     auto outcomes = RunCases(cases);
     const double bound[] = {kByteTimeOut + 0.15, 0.15};

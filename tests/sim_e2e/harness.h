@@ -30,22 +30,19 @@ constexpr size_t kHeader = 17; // connection 2 offset of the first image byte
 
 // The simulated printer stamps its report with CLOCK_MONOTONIC seconds, the
 // clock steady_clock reads.
-inline double Monotonic(Clock::time_point t)
-{
+inline double Monotonic(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
 class TTempDir {
 public:
-    TTempDir()
-    {
+    TTempDir() {
         std::string pattern = (fs::temp_directory_path() / "fwd-sim-e2e-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
             throw std::runtime_error("mkdtemp");
         path_ = pattern;
     }
-    ~TTempDir()
-    {
+    ~TTempDir() {
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
@@ -58,8 +55,7 @@ private:
 };
 
 // Image bytes from a seed: every byte value, LF, CR, XON and XOFF included.
-inline Bytes MakeImage(size_t size, uint32_t seed)
-{
+inline Bytes MakeImage(size_t size, uint32_t seed) {
     std::mt19937 random(seed);
     Bytes image(size);
     for (auto &b : image)
@@ -67,24 +63,21 @@ inline Bytes MakeImage(size_t size, uint32_t seed)
     return image;
 }
 
-inline void WriteFile(const std::string &path, const Bytes &bytes)
-{
+inline void WriteFile(const std::string &path, const Bytes &bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
     if (!file.flush())
         throw std::runtime_error("cannot write " + path);
 }
 
-inline Bytes ReadFile(const std::string &path)
-{
+inline Bytes ReadFile(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // Pumps `process`'s output until `done()` holds or it ends; false when it
 // ended (or the time ran out) first.
-inline bool WaitUntil(TProcess &process, const std::function<bool()> &done, double seconds)
-{
+inline bool WaitUntil(TProcess &process, const std::function<bool()> &done, double seconds) {
     auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (!done()) {
         if (process.Wait(0.01) >= 0 || Clock::now() > end)
@@ -94,27 +87,29 @@ inline bool WaitUntil(TProcess &process, const std::function<bool()> &done, doub
 }
 
 enum class TLink { Pty, Fifo };
-inline const char *Name(TLink link) { return link == TLink::Pty ? "pty" : "fifo"; }
+inline const char *Name(TLink link) {
+    return link == TLink::Pty ? "pty" : "fifo";
+}
 
 // printer-sim listening on a pty link or a FIFO in `dir`.
 class TPrinter {
 public:
     TPrinter(const TTempDir &dir, TLink link, const std::vector<std::string> &options)
-        : device_(dir / "printer")
-    {
+        : device_(dir / "printer") {
         std::vector<std::string> argv = {PRINTER_SIM, link == TLink::Pty ? "--link" : "--fifo",
-                                         device_, "--json", "--timeout", "40"};
+                                         device_,     "--json",
+                                         "--timeout", "40"};
         argv.insert(argv.end(), options.begin(), options.end());
         sim_ = std::make_unique<TProcess>(argv);
-        if (!WaitUntil(*sim_, [&] { return sim_->Out().find('\n') != std::string::npos; }, 10) ||
+        if (!WaitUntil(
+                *sim_, [&] { return sim_->Out().find('\n') != std::string::npos; }, 10) ||
             sim_->Out().rfind("ready: ", 0) != 0)
             throw std::runtime_error("printer-sim did not start: " + sim_->Out() + sim_->Err());
     }
     const std::string &Device() const { return device_; }
 
     // Waits for the end of the run; the report is the last line of stdout.
-    void Finish(double seconds = 15)
-    {
+    void Finish(double seconds = 15) {
         status_ = sim_->Wait(seconds);
         std::string out = sim_->Out();
         while (!out.empty() && out.back() == '\n')
@@ -139,8 +134,8 @@ private:
     std::string json_;
 };
 
-inline std::unique_ptr<TProcess> StartDownload(const std::string &device, const std::string &image)
-{
+inline std::unique_ptr<TProcess> StartDownload(const std::string &device,
+                                               const std::string &image) {
     return std::make_unique<TProcess>(
         std::vector<std::string>{FWDOWNLOAD, image},
         std::map<std::string, const char *>{{"DOSDEV_LPT1", device.c_str()},
@@ -160,8 +155,7 @@ struct TOutcome {
     // Seconds from a report time (monotonic seconds) to the program's end.
     double EndedAfter(double monotonic) const { return Monotonic(ended) - monotonic; }
     // What the program said last on stderr.
-    std::string LastError() const
-    {
+    std::string LastError() const {
         std::string text = err;
         while (!text.empty() && text.back() == '\n')
             text.pop_back();
@@ -176,8 +170,7 @@ struct TDownload {
     uint32_t seed = 1;
 };
 
-inline TOutcome RunDownload(const TDownload &d)
-{
+inline TOutcome RunDownload(const TDownload &d) {
     TOutcome o;
     try {
         TTempDir dir;
@@ -204,9 +197,7 @@ inline TOutcome RunDownload(const TDownload &d)
 
 // Runs every case at once (each run spends three seconds in the program's
 // pause) and returns the outcomes in order.
-template <typename Case, typename Run>
-auto RunAll(const std::vector<Case> &cases, Run run)
-{
+template <typename Case, typename Run> auto RunAll(const std::vector<Case> &cases, Run run) {
     std::vector<std::future<decltype(run(cases.front()))>> pending;
     for (const Case &c : cases)
         pending.push_back(std::async(std::launch::async, run, std::cref(c)));
@@ -216,8 +207,7 @@ auto RunAll(const std::vector<Case> &cases, Run run)
     return outcomes;
 }
 
-inline std::string Checksum(const Bytes &image)
-{
+inline std::string Checksum(const Bytes &image) {
     unsigned sum = 0;
     for (unsigned char b : image)
         sum += b;

@@ -11,8 +11,7 @@
 class TReport {
 public:
     TReport() = default;
-    explicit TReport(const std::string &json)
-    {
+    explicit TReport(const std::string &json) {
         size_t at = 0;
         Value(json, at, "");
         Skip(json, at);
@@ -20,14 +19,12 @@ public:
             throw std::runtime_error("trailing text after the report: " + json);
     }
 
-    std::string Text(const std::string &path) const
-    {
+    std::string Text(const std::string &path) const {
         auto it = values_.find(path);
         return it == values_.end() ? "absent" : it->second;
     }
     bool IsNull(const std::string &path) const { return Text(path) == "null"; }
-    long long Int(const std::string &path) const
-    {
+    long long Int(const std::string &path) const {
         std::string text = Text(path);
         char *end = nullptr;
         long long value = std::strtoll(text.c_str(), &end, 10);
@@ -35,8 +32,7 @@ public:
             throw std::runtime_error(path + " is not an integer: " + text);
         return value;
     }
-    double Number(const std::string &path) const
-    {
+    double Number(const std::string &path) const {
         std::string text = Text(path);
         char *end = nullptr;
         double value = std::strtod(text.c_str(), &end);
@@ -46,21 +42,18 @@ public:
     }
 
 private:
-    static void Skip(const std::string &s, size_t &at)
-    {
+    static void Skip(const std::string &s, size_t &at) {
         while (at < s.size() && (s[at] == ' ' || s[at] == '\n' || s[at] == '\t' || s[at] == '\r'))
             ++at;
     }
-    static void Expect(const std::string &s, size_t &at, char c)
-    {
+    static void Expect(const std::string &s, size_t &at, char c) {
         Skip(s, at);
         if (at >= s.size() || s[at] != c)
             throw std::runtime_error(std::string("expected '") + c + "' at " + std::to_string(at) +
                                      " in " + s);
         ++at;
     }
-    static std::string String(const std::string &s, size_t &at)
-    {
+    static std::string String(const std::string &s, size_t &at) {
         Expect(s, at, '"');
         std::string text;
         while (at < s.size() && s[at] != '"') {
@@ -81,8 +74,7 @@ private:
         Expect(s, at, '"');
         return text;
     }
-    void Value(const std::string &s, size_t &at, const std::string &path)
-    {
+    void Value(const std::string &s, size_t &at, const std::string &path) {
         Skip(s, at);
         if (at >= s.size())
             throw std::runtime_error("report ends early: " + s);

@@ -23,8 +23,7 @@ public:
     // Starts `argv` with the current environment plus `env` (a value of
     // nullptr removes the variable).
     TProcess(const std::vector<std::string> &argv,
-             const std::map<std::string, const char *> &env = {})
-    {
+             const std::map<std::string, const char *> &env = {}) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
@@ -61,8 +60,7 @@ public:
         fcntl(err_, F_SETFL, O_NONBLOCK);
         started_ = std::chrono::steady_clock::now();
     }
-    ~TProcess()
-    {
+    ~TProcess() {
         if (pid_ > 0 && status_ < 0) {
             kill(pid_, SIGKILL);
             Wait();
@@ -77,8 +75,7 @@ public:
 
     // Collects output until the process ends; returns its exit status
     // (128 + signal when killed), or -1 after `timeoutSeconds`.
-    int Wait(double timeoutSeconds = 30)
-    {
+    int Wait(double timeoutSeconds = 30) {
         if (status_ >= 0)
             return status_;
         auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
@@ -102,8 +99,7 @@ public:
     const std::string &Err() const { return errText_; }
 
 private:
-    void Pump(int ms)
-    {
+    void Pump(int ms) {
         pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
         if (poll(p, 2, ms) <= 0)
             return;

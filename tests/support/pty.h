@@ -14,15 +14,13 @@ struct TPty {
     int master = -1;
     std::string slave;
 
-    TPty()
-    {
+    TPty() {
         master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
             throw std::runtime_error("no pty");
         slave = ptsname(master);
     }
-    ~TPty()
-    {
+    ~TPty() {
         if (master >= 0)
             close(master);
     }
@@ -30,8 +28,7 @@ struct TPty {
     TPty &operator=(const TPty &) = delete;
 
     // Reads what is there within `ms`, returning early once `want` bytes came.
-    std::vector<unsigned char> Read(size_t want, int ms = 2000)
-    {
+    std::vector<unsigned char> Read(size_t want, int ms = 2000) {
         std::vector<unsigned char> got;
         while (got.size() < want) {
             pollfd p = {master, POLLIN, 0};

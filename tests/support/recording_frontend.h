@@ -15,10 +15,11 @@ struct TRecordingFrontEnd : Platform::TFrontEnd {
     void ShowForm(TForm &) override { ++FormsShown; }
     void HideForm(TForm &) override {}
     void GaugeChanged(TCGauge &Gauge) override { Percents.push_back(Gauge.PercentDone); }
-    void ShowMessage(const AnsiString &Text, const AnsiString &) override { Messages.push_back(Text); }
+    void ShowMessage(const AnsiString &Text, const AnsiString &) override {
+        Messages.push_back(Text);
+    }
     void ShowError(const AnsiString &Text, const AnsiString &) override { Errors.push_back(Text); }
-    void ShowInterrupted(const AnsiString &Text, const AnsiString &) override
-    {
+    void ShowInterrupted(const AnsiString &Text, const AnsiString &) override {
         Interruptions.push_back(Text);
     }
     void RunLoop(TApplication &) override {}
